@@ -1,0 +1,50 @@
+// The byte conversion: CR and SUB dropped wherever they stand, a final LF
+// ensured. It knows nothing of files, so the program, the tests, the fuzz
+// targets and the benchmark all drive it the same way, block by block.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+inline constexpr unsigned char lf = 0x0a;
+inline constexpr unsigned char cr = 0x0d;
+inline constexpr unsigned char sub = 0x1a;
+
+// The ways of doing the block copy. Every one gives the same bytes; they
+// differ only in how many bytes they look at per step.
+enum class kernel { plain };
+
+// The kernels this processor can run, the fastest last.
+std::vector<kernel> kernels();
+const char* name(kernel k);
+
+// Copies n bytes from src to dst, leaving out every CR and SUB, and returns
+// the number written. dst needs room for n bytes; it may equal src (the
+// copy then works in place) but must not otherwise overlap it.
+std::size_t drop(kernel k, const unsigned char* src, std::size_t n,
+                 unsigned char* dst);
+
+// One stream's conversion. Blocks are fed in order, cut anywhere; the only
+// thing carried from one block to the next is whether the last byte written
+// so far is LF, which decides the final LF.
+class scrub {
+public:
+    explicit scrub(kernel k = kernels().back()) : k_(k) {}
+
+    std::size_t feed(const unsigned char* src, std::size_t n,
+                     unsigned char* dst)
+    {
+        std::size_t m = drop(k_, src, n, dst);
+        if (m > 0)
+            ends_lf_ = dst[m - 1] == lf;
+        return m;
+    }
+
+    // Whether one LF must follow what has been written: nothing was
+    // written, or the last byte written is not LF.
+    bool needs_lf() const { return !ends_lf_; }
+
+private:
+    kernel k_;
+    bool ends_lf_ = false;
+};

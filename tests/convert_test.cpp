@@ -1,0 +1,148 @@
+#include "convert.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+
+namespace {
+
+using bytes = std::basic_string<unsigned char>;
+
+bytes b(const std::string& s)
+{
+    return {s.begin(), s.end()};
+}
+
+// Runs the whole conversion, fed in pieces of `step` bytes (0: all at once),
+// the way the program feeds it blocks.
+bytes convert(kernel k, const bytes& in, std::size_t step = 0)
+{
+    scrub s{k};
+    bytes out(in.size() + 1, 0);
+    std::size_t w = 0;
+    std::size_t size = step == 0 ? std::max<std::size_t>(in.size(), 1) : step;
+    for (std::size_t i = 0; i < in.size(); i += size) {
+        std::size_t n = std::min(size, in.size() - i);
+        w += s.feed(in.data() + i, n, out.data() + w);
+    }
+    if (s.needs_lf())
+        out[w++] = lf;
+    out.resize(w);
+    return out;
+}
+
+struct row {
+    const char* what;
+    std::string in;
+    std::string out;
+};
+
+const row rows[] = {
+    {"empty input gives one LF", "", "\n"},
+    {"CR LF pairs become LF", "a\r\nb\r\n", "a\nb\n"},
+    {"a missing final LF is added", "a\r\nb", "a\nb\n"},
+    {"LF-only text is unchanged", "a\nb\n", "a\nb\n"},
+    {"a lone CR joins its neighbours", "a\rb\r", "ab\n"},
+    {"CR CR LF is one LF", "a\r\r\n", "a\n"},
+    {"a trailing SUB after LF adds nothing", "a\r\n\x1a", "a\n"},
+    {"a SUB in the middle does not end the text", "a\x1a" "b", "ab\n"},
+    {"only CR and SUB gives one LF", "\r\x1a\r\r\x1a", "\n"},
+    {"LF alone stays", "\n", "\n"},
+    {"input ending in CR gets its LF", "a\r", "a\n"},
+    {"LF then CR at the end keeps the LF", "a\n\r", "a\n"},
+    {"NUL and 0xFF are copied", std::string("\0\xff\r\n\xff\0", 6),
+     std::string("\0\xff\n\xff\0\n", 6)},
+    {"other control bytes are copied", "\t\x0b\x0c\x1b\x7f\x19\x1b",
+     "\t\x0b\x0c\x1b\x7f\x19\x1b\n"},
+    {"bytes next to CR and SUB in value are kept", "\x0c\x0e\x19\x1b\x8d\x9a",
+     "\x0c\x0e\x19\x1b\x8d\x9a\n"},
+};
+
+TEST(Convert, Table)
+{
+    for (kernel k : kernels()) {
+        for (const row& r : rows) {
+            // Every cut a reader could make, one byte per read included.
+            for (std::size_t step : {0, 1, 2, 3}) {
+                EXPECT_EQ(convert(k, b(r.in), step), b(r.out))
+                    << r.what << ", kernel " << name(k) << ", step " << step;
+            }
+        }
+    }
+}
+
+// The expected result, written out by its rules for text too long for a
+// table: drop CR and SUB, then make sure of the final LF.
+bytes expect(bytes in)
+{
+    std::erase_if(in, [](unsigned char c) { return c == cr || c == sub; });
+    if (in.empty() || in.back() != lf)
+        in.push_back(lf);
+    return in;
+}
+
+// The vector kernels work on 16, 32 or 64 bytes at a time and the program
+// on 128 KiB blocks: a dropped byte at or beside any such edge, or a final
+// LF decided by the byte before one, must come out the same.
+TEST(Convert, DroppedBytesAtEveryEdge)
+{
+    std::mt19937 rng(7);
+    for (kernel k : kernels()) {
+        for (std::size_t len : {15, 16, 17, 31, 32, 33, 63, 64, 65, 129, 200}) {
+            for (std::size_t at = 0; at < len; at++) {
+                for (unsigned char c : {cr, sub}) {
+                    bytes in(len, 'x');
+                    for (auto& x : in)
+                        x = static_cast<unsigned char>('a' + rng() % 26);
+                    in[at] = c;
+                    if (at + 1 < len)
+                        in[at + 1] = lf;
+                    for (std::size_t step : {0, 16, 64}) {
+                        ASSERT_EQ(convert(k, in, step), expect(in))
+                            << name(k) << " len " << len << " at " << at
+                            << " step " << step;
+                    }
+                }
+            }
+        }
+    }
+}
+
+TEST(Convert, LargeMixedInput)
+{
+    // Several blocks' worth of every byte value, CR and SUB dense in
+    // places, as a binary file or a badly mangled text would be.
+    std::mt19937 rng(11);
+    bytes in(300 * 1024 + 5, 0);
+    for (std::size_t i = 0; i < in.size(); i++) {
+        unsigned r = rng();
+        in[i] = (i / 4096) % 3 == 0 ? static_cast<unsigned char>(r)
+                : r % 4 == 0        ? cr
+                : r % 7 == 0        ? sub
+                                    : static_cast<unsigned char>('a' + r % 26);
+    }
+    const bytes want = expect(in);
+    for (kernel k : kernels()) {
+        for (std::size_t step : {0, 1000, 128 * 1024, 4097})
+            ASSERT_EQ(convert(k, in, step), want) << name(k) << " " << step;
+    }
+}
+
+TEST(Convert, InPlace)
+{
+    for (kernel k : kernels()) {
+        bytes buf = b(std::string(1000, 'x') + "\r\n\x1a" + std::string(300, '\r') +
+                      std::string(500, 'y'));
+        const bytes want = expect(buf);
+        scrub s{k};
+        std::size_t w = s.feed(buf.data(), buf.size(), buf.data());
+        buf.resize(w);
+        ASSERT_TRUE(s.needs_lf());
+        buf.push_back(lf);
+        EXPECT_EQ(buf, want) << name(k);
+    }
+}
+
+} // namespace
