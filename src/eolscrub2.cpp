@@ -27,10 +27,6 @@
 
 namespace {
 
-// Large enough that the system calls cost little next to the copy, small
-// enough to stay in cache while the block is converted.
-constexpr std::size_t block = 128 * 1024;
-
 void warn(const std::string& what, const char* reason)
 {
     std::fprintf(stderr, "eolscrub2: %s: %s\n", what.c_str(), reason);
@@ -178,9 +174,14 @@ struct fault {
 };
 
 // Copies in to out through the conversion, in blocks, converting each in
-// place: the output of a block is never longer than its input.
-fault pump(int in, int out)
+// place: the output of a block is never longer than its input. With
+// `durable`, out is a file that will be fsync'd: its pages are sent to the
+// disk as they are written, so that the fsync has little left to wait for.
+fault pump(int in, int out, bool durable)
 {
+    constexpr off_t batch = 8 << 20;
+    off_t written = 0;
+    off_t sent = 0;
     std::vector<unsigned char> buf(block);
     scrub s;
     for (;;) {
@@ -193,6 +194,12 @@ fault pump(int in, int out)
                                buf.data());
         if (int err = put(out, buf.data(), m))
             return {err, false};
+        written += static_cast<off_t>(m);
+        if (durable && written - sent >= batch) {
+            // Only a hint to start writing back: the fsync still decides.
+            std::ignore = sync_file_range(out, sent, written - sent, SYNC_FILE_RANGE_WRITE);
+            sent = written;
+        }
     }
     if (s.needs_lf()) {
         if (int err = put(out, &lf, 1))
@@ -316,7 +323,7 @@ int filter()
         std::fputs("usage: eolscrub2 FILE\n", stderr);
         return 2;
     }
-    if (fault f = pump(STDIN_FILENO, STDOUT_FILENO); f.err != 0) {
+    if (fault f = pump(STDIN_FILENO, STDOUT_FILENO, false); f.err != 0) {
         warn(f.read ? "stdin" : "stdout", std::strerror(f.err));
         return 1;
     }
@@ -397,7 +404,7 @@ int main(int argc, char** argv)
         warn(cwd(), std::strerror(errno));
         return 1;
     }
-    if (fault f = pump(in.get(), out.get()); f.err != 0) {
+    if (fault f = pump(in.get(), out.get(), true); f.err != 0) {
         warn(path, std::strerror(f.err));
         return 1;
     }

@@ -1,0 +1,97 @@
+// The conversion in memory, against a plain memcpy of the same bytes, so
+// that every rate reads as a fraction of the copy.
+
+#include "convert.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr std::size_t size = 64 << 20;
+
+using bytes = std::vector<unsigned char>;
+
+// Text of lines of 20 to 100 bytes, ended by `eol`.
+bytes text(const std::string& eol)
+{
+    std::mt19937 rng(1);
+    bytes b;
+    b.reserve(size + 128);
+    while (b.size() < size) {
+        std::size_t len = 20 + rng() % 81 - eol.size();
+        for (std::size_t i = 0; i < len; i++)
+            b.push_back(static_cast<unsigned char>(' ' + rng() % 95));
+        b.insert(b.end(), eol.begin(), eol.end());
+    }
+    b.resize(size);
+    return b;
+}
+
+bytes alternate()
+{
+    bytes b(size);
+    for (std::size_t i = 0; i < size; i++)
+        b[i] = i % 2 ? cr : 'x';
+    return b;
+}
+
+const bytes& shape(int s)
+{
+    static const bytes crlf = text("\r\n");
+    static const bytes lfonly = text("\n");
+    static const bytes every = alternate();
+    return s == 0 ? crlf : s == 1 ? lfonly : every;
+}
+
+const char* const shapes[] = {"crlf", "lf", "every_other_cr"};
+
+void copy(benchmark::State& state, int s)
+{
+    const bytes& in = shape(s);
+    bytes out(in.size());
+    for (auto _ : state) {
+        std::memcpy(out.data(), in.data(), in.size());
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * in.size()));
+}
+
+void convert(benchmark::State& state, int s, kernel k)
+{
+    const bytes& in = shape(s);
+    bytes out(in.size());
+    for (auto _ : state) {
+        // Fed in the program's block size, as a run feeds it.
+        scrub sc{k};
+        std::size_t w = 0;
+        for (std::size_t i = 0; i < in.size(); i += block)
+            w += sc.feed(in.data() + i, block, out.data() + w);
+        benchmark::DoNotOptimize(w);
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * in.size()));
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    for (int s = 0; s < 3; s++) {
+        std::string sh = shapes[s];
+        benchmark::RegisterBenchmark(("memcpy/" + sh).c_str(), copy, s)
+            ->Unit(benchmark::kMillisecond);
+        for (kernel k : kernels())
+            benchmark::RegisterBenchmark((std::string(name(k)) + "/" + sh).c_str(), convert,
+                                         s, k)
+                ->Unit(benchmark::kMillisecond);
+    }
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+}
