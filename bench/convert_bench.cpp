@@ -87,8 +87,7 @@ int main(int argc, char** argv)
         benchmark::RegisterBenchmark(("memcpy/" + sh).c_str(), copy, s)
             ->Unit(benchmark::kMillisecond);
         for (kernel k : kernels())
-            benchmark::RegisterBenchmark((std::string(name(k)) + "/" + sh).c_str(), convert,
-                                         s, k)
+            benchmark::RegisterBenchmark((std::string(name(k)) + "/" + sh).c_str(), convert, s, k)
                 ->Unit(benchmark::kMillisecond);
     }
     benchmark::Initialize(&argc, argv);

@@ -10,8 +10,7 @@
 
 namespace {
 
-std::size_t drop_plain(const unsigned char* src, std::size_t n,
-                       unsigned char* dst)
+std::size_t drop_plain(const unsigned char* src, std::size_t n, unsigned char* dst)
 {
     unsigned char* d = dst;
     for (std::size_t i = 0; i < n; i++) {
@@ -50,8 +49,8 @@ constexpr std::array<std::uint64_t, 256> gather = [] {
 // with CR or SUB has each half packed by a shuffle from the table and
 // stored at the running output position. Every store stays within the
 // bytes already loaded, so the copy may work in place.
-__attribute__((target("ssse3,popcnt"))) std::size_t
-drop_ssse3(const unsigned char* src, std::size_t n, unsigned char* dst)
+__attribute__((target("ssse3,popcnt"))) std::size_t drop_ssse3(const unsigned char* src,
+                                                               std::size_t n, unsigned char* dst)
 {
     const __m128i vcr = _mm_set1_epi8(static_cast<char>(cr));
     const __m128i vsub = _mm_set1_epi8(static_cast<char>(sub));
@@ -70,9 +69,9 @@ drop_ssse3(const unsigned char* src, std::size_t n, unsigned char* dst)
         unsigned hi = (~dropped >> 8) & 0xff;
         // The high half's indices point 8 bytes further; 0x80 + 8 still
         // has the top bit set and still writes a zero.
-        __m128i idx = _mm_set_epi64x(
-            static_cast<long long>(gather[hi] + 0x0808080808080808u),
-            static_cast<long long>(gather[lo]));
+        std::uint64_t high = gather[hi] + 0x0808080808080808u;
+        __m128i idx =
+            _mm_set_epi64x(static_cast<long long>(high), static_cast<long long>(gather[lo]));
         __m128i packed = _mm_shuffle_epi8(v, idx);
         _mm_storel_epi64(reinterpret_cast<__m128i*>(d), packed);
         d += std::popcount(lo);
@@ -101,8 +100,7 @@ drop_avx512(const unsigned char* src, std::size_t n, unsigned char* dst)
     if (i < n) {
         __mmask64 live = _bzhi_u64(~std::uint64_t{0}, static_cast<unsigned>(n - i));
         __m512i v = _mm512_maskz_loadu_epi8(live, src + i);
-        __mmask64 keep =
-            live & ~(_mm512_cmpeq_epi8_mask(v, vcr) | _mm512_cmpeq_epi8_mask(v, vsub));
+        __mmask64 keep = live & ~(_mm512_cmpeq_epi8_mask(v, vcr) | _mm512_cmpeq_epi8_mask(v, vsub));
         std::uint64_t k = _mm_popcnt_u64(keep);
         _mm512_mask_storeu_epi8(d, _bzhi_u64(~std::uint64_t{0}, static_cast<unsigned>(k)),
                                 _mm512_maskz_compress_epi8(keep, v));
@@ -148,8 +146,7 @@ const char* name(kernel k)
     return "?";
 }
 
-std::size_t drop(kernel k, const unsigned char* src, std::size_t n,
-                 unsigned char* dst)
+std::size_t drop(kernel k, const unsigned char* src, std::size_t n, unsigned char* dst)
 {
     switch (k) {
     case kernel::plain:

@@ -28,8 +28,7 @@ const char* name(kernel k);
 // Copies n bytes from src to dst, leaving out every CR and SUB, and returns
 // the number written. dst needs room for n bytes; it may equal src (the
 // copy then works in place) but must not otherwise overlap it.
-std::size_t drop(kernel k, const unsigned char* src, std::size_t n,
-                 unsigned char* dst);
+std::size_t drop(kernel k, const unsigned char* src, std::size_t n, unsigned char* dst);
 
 // One stream's conversion. Blocks are fed in order, cut anywhere; the only
 // thing carried from one block to the next is whether the last byte written
@@ -38,8 +37,7 @@ class scrub {
 public:
     explicit scrub(kernel k = best()) : k_(k) {}
 
-    std::size_t feed(const unsigned char* src, std::size_t n,
-                     unsigned char* dst)
+    std::size_t feed(const unsigned char* src, std::size_t n, unsigned char* dst)
     {
         std::size_t m = drop(k_, src, n, dst);
         if (m > 0)

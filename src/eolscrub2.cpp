@@ -29,7 +29,8 @@ namespace {
 
 void warn(const std::string& what, const char* reason)
 {
-    std::fprintf(stderr, "eolscrub2: %s: %s\n", what.c_str(), reason);
+    // Should even this fail, the exit status still tells.
+    std::ignore = std::fprintf(stderr, "eolscrub2: %s: %s\n", what.c_str(), reason);
 }
 
 // Owns one descriptor. Where a close can lose data, call close() and look
@@ -66,8 +67,9 @@ extern "C" void die(int sig)
 {
     if (const char* name = doomed.load())
         std::ignore = unlink(name); // nothing can be reported from here
-    std::signal(sig, SIG_DFL);
-    std::raise(sig); // delivered, with the default action, on return
+    // Neither can fail for a valid signal number.
+    std::ignore = std::signal(sig, SIG_DFL);
+    std::ignore = std::raise(sig); // delivered, with the default action, on return
 }
 
 constexpr int fatal[] = {SIGHUP, SIGINT, SIGTERM};
@@ -190,8 +192,7 @@ fault pump(int in, int out, bool durable)
             return {errno, true};
         if (n == 0)
             break;
-        std::size_t m = s.feed(buf.data(), static_cast<std::size_t>(n),
-                               buf.data());
+        std::size_t m = s.feed(buf.data(), static_cast<std::size_t>(n), buf.data());
         if (int err = put(out, buf.data(), m))
             return {err, false};
         written += static_cast<off_t>(m);
@@ -255,8 +256,7 @@ void copy_xattrs(int in, int out)
         len = fgetxattr(in, key, value.data(), value.size());
         if (len < 0)
             continue;
-        std::ignore = fsetxattr(out, key, value.data(),
-                                static_cast<std::size_t>(len),
+        std::ignore = fsetxattr(out, key, value.data(), static_cast<std::size_t>(len),
                                 0); // skipped where not allowed
     }
 }
@@ -320,7 +320,7 @@ std::string cwd()
 int filter()
 {
     if (isatty(STDIN_FILENO)) {
-        std::fputs("usage: eolscrub2 FILE\n", stderr);
+        std::ignore = std::fputs("usage: eolscrub2 FILE\n", stderr); // exit 2 says it too
         return 2;
     }
     if (fault f = pump(STDIN_FILENO, STDOUT_FILENO, false); f.err != 0) {
@@ -433,8 +433,7 @@ int main(int argc, char** argv)
     const std::string qdest = quote(dest);
     // If rm fails, mv reports what matters: whether the file was replaced.
     std::ignore = std::system(("rm -f -- " + qdest).c_str());
-    int status =
-        std::system(("mv -f -- " + quote(tmp.name()) + " " + qdest).c_str());
+    int status = std::system(("mv -f -- " + quote(tmp.name()) + " " + qdest).c_str());
     if (status == 0)
         return 0;
     int code = 1;

@@ -47,7 +47,10 @@ const row rows[] = {
     {"a lone CR joins its neighbours", "a\rb\r", "ab\n"},
     {"CR CR LF is one LF", "a\r\r\n", "a\n"},
     {"a trailing SUB after LF adds nothing", "a\r\n\x1a", "a\n"},
-    {"a SUB in the middle does not end the text", "a\x1a" "b", "ab\n"},
+    {"a SUB in the middle does not end the text",
+     "a\x1a"
+     "b",
+     "ab\n"},
     {"only CR and SUB gives one LF", "\r\x1a\r\r\x1a", "\n"},
     {"LF alone stays", "\n", "\n"},
     {"input ending in CR gets its LF", "a\r", "a\n"},
@@ -101,8 +104,7 @@ TEST(Convert, DroppedBytesAtEveryEdge)
                         in[at + 1] = lf;
                     for (std::size_t step : {0, 16, 64}) {
                         ASSERT_EQ(convert(k, in, step), expect(in))
-                            << name(k) << " len " << len << " at " << at
-                            << " step " << step;
+                            << name(k) << " len " << len << " at " << at << " step " << step;
                     }
                 }
             }
@@ -133,8 +135,8 @@ TEST(Convert, LargeMixedInput)
 TEST(Convert, InPlace)
 {
     for (kernel k : kernels()) {
-        bytes buf = b(std::string(1000, 'x') + "\r\n\x1a" + std::string(300, '\r') +
-                      std::string(500, 'y'));
+        bytes buf =
+            b(std::string(1000, 'x') + "\r\n\x1a" + std::string(300, '\r') + std::string(500, 'y'));
         const bytes want = expect(buf);
         scrub s{k};
         std::size_t w = s.feed(buf.data(), buf.size(), buf.data());

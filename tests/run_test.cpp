@@ -16,6 +16,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <fcntl.h>
@@ -77,10 +78,26 @@ struct how {
 
     how(std::initializer_list<std::string> a = {}) : args(a) {}
     explicit how(std::vector<std::string> a) : args(std::move(a)) {}
-    how& nobody() { as_nobody = true; return *this; }
-    how& terminal() { tty = true; return *this; }
-    how& feed(std::string s) { input = std::move(s); return *this; }
-    how& limit(rlim_t bytes) { fsize = bytes; return *this; }
+    how& nobody()
+    {
+        as_nobody = true;
+        return *this;
+    }
+    how& terminal()
+    {
+        tty = true;
+        return *this;
+    }
+    how& feed(std::string s)
+    {
+        input = std::move(s);
+        return *this;
+    }
+    how& limit(rlim_t bytes)
+    {
+        fsize = bytes;
+        return *this;
+    }
 };
 
 // Gives each test its own scratch directory, the program's working
@@ -163,16 +180,17 @@ protected:
         }
         int out = open((aux + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int err = open((aux + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 ||
-            dup2(err, 2) < 0)
+        if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
             _exit(99);
         // A test runner started in the background may have these ignored.
         for (int sig : {SIGHUP, SIGINT, SIGTERM, SIGPIPE, SIGXFSZ})
-            signal(sig, SIG_DFL);
+            std::ignore = signal(sig, SIG_DFL);
         if (h.fsize != RLIM_INFINITY) {
             // Ignored, SIGXFSZ turns into EFBIG from write(2).
-            signal(SIGXFSZ, SIG_IGN);
-            struct rlimit rl {h.fsize, h.fsize};
+            std::ignore = signal(SIGXFSZ, SIG_IGN);
+            struct rlimit rl {
+                h.fsize, h.fsize
+            };
             if (setrlimit(RLIMIT_FSIZE, &rl) != 0)
                 _exit(99);
         }
@@ -194,6 +212,7 @@ protected:
         argv.push_back(EOLSCRUB2);
         argv.insert(argv.end(), h.args.begin(), h.args.end());
         std::vector<char*> cargv;
+        cargv.reserve(argv.size() + 1);
         for (auto& a : argv)
             cargv.push_back(a.data());
         cargv.push_back(nullptr);
@@ -326,13 +345,16 @@ TEST_F(Run, RefusesWhatIsNotARegularFile)
 {
     ASSERT_EQ(mkdir(at("sub").c_str(), 0755), 0);
     ASSERT_EQ(mkfifo(at("fifo").c_str(), 0644), 0);
-    int s = socket(AF_UNIX, SOCK_STREAM, 0);
+    // The socket's name stays on disk once the descriptor is closed.
     struct sockaddr_un sa {};
     sa.sun_family = AF_UNIX;
     std::string sock = at("sock");
     ASSERT_LT(sock.size(), sizeof sa.sun_path);
     std::strcpy(sa.sun_path, sock.c_str());
-    ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    int s = socket(AF_UNIX, SOCK_STREAM, 0);
+    int bound = bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    close(s);
+    ASSERT_EQ(bound, 0) << std::strerror(errno);
     ASSERT_EQ(symlink("sub", at("dirlink").c_str()), 0);
     for (std::string path : {"sub", "fifo", "sock", "/dev/null", "dirlink"}) {
         result r = run({path});
@@ -340,7 +362,6 @@ TEST_F(Run, RefusesWhatIsNotARegularFile)
         EXPECT_EQ(r.out, "") << path;
         EXPECT_EQ(r.err, "eolscrub2: " + path + ": not a regular file\n");
     }
-    close(s);
     EXPECT_TRUE(fs::is_empty(at("sub")));
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), 4);
 }
@@ -350,9 +371,18 @@ TEST_F(Run, NamesAreOneWordForTheShell)
     // Each name, split or expanded by a shell, would reach the decoys or
     // run a command.
     const std::string names[] = {
-        "a b",          "-rf decoy",      "decoy;touch pwned", "$(touch pwned)",
-        "`touch pwned`", "it's 'quoted'", "*",                 "new\nline",
-        "\xe9t\xe9 \xff", "--",           "-",                 "x\\'\"$HOME&|<>",
+        "a b",
+        "-rf decoy",
+        "decoy;touch pwned",
+        "$(touch pwned)",
+        "`touch pwned`",
+        "it's 'quoted'",
+        "*",
+        "new\nline",
+        "\xe9t\xe9 \xff",
+        "--",
+        "-",
+        "x\\'\"$HOME&|<>",
         std::string(200, 'n'),
     };
     for (const std::string& n : names) {
@@ -435,7 +465,7 @@ TEST_F(Run, KeepsOwnerGroupAndAttributes)
 
 TEST_F(Run, FailedWriteLeavesTheInput)
 {
-    const std::string big = std::string(64 * 1024, 'x') + "\r\n";
+    const std::string big = std::string(std::size_t{64} * 1024, 'x') + "\r\n";
     put(at("f"), big);
     ino_t ino = info(at("f")).st_ino;
     result r = run(how{"f"}.limit(4096));
@@ -453,8 +483,8 @@ TEST_F(Run, NoWorkFileInAReadOnlyDirectory)
     result r = run(how{aux + "/f"}.nobody());
     EXPECT_TRUE(r.exited(1)) << r;
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "eolscrub2: " + fs::canonical(dir).string() + ": " +
-                         std::strerror(EACCES) + "\n");
+    EXPECT_EQ(r.err,
+              "eolscrub2: " + fs::canonical(dir).string() + ": " + std::strerror(EACCES) + "\n");
     EXPECT_EQ(slurp(aux + "/f"), crlf);
 }
 
@@ -490,7 +520,7 @@ TEST_F(Run, FailedMoveKeepsTheConvertedText)
 TEST_F(Run, SignalBeforeTheReplacementRemovesTheWorkFile)
 {
     // Large enough that the run is still writing when the signal comes.
-    const std::string big = std::string(96 << 20, 'x') + "\r\n";
+    const std::string big = std::string(std::size_t{96} << 20, 'x') + "\r\n";
     put(at("f"), big);
     stand_in("rm", "echo rm ran >&2; exit 1");
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
