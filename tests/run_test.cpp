@@ -294,6 +294,14 @@ TEST_F(Run, LeavesAnUnchangedFileAlone)
 TEST_F(Run, ConvertsFilesOfManyBlocks)
 {
     const std::string lines = std::string(3 * block, 'x');
+    // Lines of uneven length, so that the work file's large aligned writes
+    // end mid-line and carry the rest over.
+    std::string many, many_lf;
+    for (std::size_t i = 0; many.size() < (std::size_t{9} << 20); i++) {
+        std::string line(i % 97, static_cast<char>('a' + i % 26));
+        many += line + "\r\n";
+        many_lf += line + "\n";
+    }
     const struct {
         const char* what;
         std::string in, out;
@@ -303,6 +311,7 @@ TEST_F(Run, ConvertsFilesOfManyBlocks)
         {"no final LF after many blocks", lines, lines + "\n"},
         {"CR ending a block", lines.substr(0, block - 1) + "\r\n" + lines,
          lines.substr(0, block - 1) + "\n" + lines + "\n"},
+        {"more than the write buffer holds", many + "\r", many_lf},
         {"CR starting a block", lines.substr(0, block) + "\r" + lines + "\r",
          lines.substr(0, block) + lines + "\n"},
     };
