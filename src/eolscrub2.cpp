@@ -402,6 +402,12 @@ int filter()
     return 0;
 }
 
+int irregular(const std::string& path)
+{
+    warn(path, "not a regular file");
+    return 1;
+}
+
 int missing()
 {
     std::ignore = std::puts("file not found"); // the status says it anyway
@@ -421,10 +427,8 @@ int main(int argc, char** argv)
     struct stat st {};
     if (stat(path.c_str(), &st) != 0)
         return missing();
-    if (!S_ISREG(st.st_mode)) {
-        warn(path, "not a regular file");
-        return 1;
-    }
+    if (!S_ISREG(st.st_mode))
+        return irregular(path);
     // O_NONBLOCK in case the name now leads to a FIFO after all; it does
     // nothing to a regular file.
     fd in{open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
@@ -434,10 +438,8 @@ int main(int argc, char** argv)
         warn(path, std::strerror(errno));
         return 1;
     }
-    if (!S_ISREG(st.st_mode)) {
-        warn(path, "not a regular file");
-        return 1;
-    }
+    if (!S_ISREG(st.st_mode))
+        return irregular(path);
 
     bool same = false;
     if (int err = unchanged(in.get(), same)) {

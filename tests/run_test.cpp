@@ -127,12 +127,8 @@ protected:
         for (const auto& d : {dir, dir + "/sub"}) {
             if (!fs::exists(d))
                 continue;
-            for (const auto& e : fs::directory_iterator(d)) {
-                std::string n = e.path().filename().string();
-                if (n.rfind("eolscrub.tmp.", 0) == 0) {
-                    EXPECT_TRUE(leftovers.count(n)) << "work file left behind: " << e.path();
-                }
-            }
+            for (const auto& n : work_files(d))
+                EXPECT_TRUE(leftovers.count(n)) << "work file left behind: " << d << "/" << n;
         }
         for (const auto& e : fs::recursive_directory_iterator(top)) {
             if (e.is_directory() && !e.is_symlink())
@@ -143,10 +139,11 @@ protected:
 
     std::string at(const std::string& name) const { return dir + "/" + name; }
 
-    std::vector<std::string> work_files() const
+    // The work files in d, by default the program's working directory.
+    std::vector<std::string> work_files(const std::string& d = {}) const
     {
         std::vector<std::string> w;
-        for (const auto& e : fs::directory_iterator(dir)) {
+        for (const auto& e : fs::directory_iterator(d.empty() ? dir : d)) {
             std::string n = e.path().filename().string();
             if (n.rfind("eolscrub.tmp.", 0) == 0)
                 w.push_back(n);
