@@ -120,6 +120,10 @@ protected:
         ASSERT_EQ(chmod(dir.c_str(), 0777), 0);
         ASSERT_EQ(mkdir(aux.c_str(), 0755), 0);
         ASSERT_EQ(mkdir((aux + "/bin").c_str(), 0755), 0);
+        // The checkout may lie where the unprivileged user cannot reach:
+        // each test runs its own copy of the program.
+        fs::copy_file(EOLSCRUB2, aux + "/eolscrub2");
+        ASSERT_EQ(chmod((aux + "/eolscrub2").c_str(), 0755), 0);
     }
 
     void TearDown() override
@@ -206,7 +210,7 @@ protected:
             for (std::string w; words >> w;)
                 argv.push_back(w);
         }
-        argv.push_back(EOLSCRUB2);
+        argv.push_back(aux + "/eolscrub2");
         argv.insert(argv.end(), h.args.begin(), h.args.end());
         std::vector<char*> cargv;
         cargv.reserve(argv.size() + 1);
