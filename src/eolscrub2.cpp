@@ -1,14 +1,19 @@
 // eolscrub2: convert a text file in place from CR LF line endings to LF.
 //
 // The converted text is written to a fresh work file in the current
-// directory, made durable, and then put in the file's place by "rm" and
-// "mv". Until the replacement starts the file is never touched, so any
-// failure before it leaves the input as it was.
+// directory, given the file's attributes and made durable; then "rm" and
+// "mv", run through the shell, put it in the file's place. Until "rm"
+// starts the file is never touched, so a failure before it leaves the file
+// as it was. After the commands the run looks at what they left, not at
+// what they said, and tells which of the two files holds the text.
 
+#include "attrs.h"
 #include "convert.h"
+#include "fd.h"
 #include "quote.h"
+#include "signals.h"
 
-#include <atomic>
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -17,78 +22,83 @@
 #include <memory>
 #include <string>
 #include <tuple>
-#include <utility>
-#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace {
 
-void warn(const std::string& what, const char* reason)
+void warn(const std::string& what, const std::string& reason)
 {
     // Should even this fail, the exit status still tells.
-    std::ignore = std::fprintf(stderr, "eolscrub2: %s: %s\n", what.c_str(), reason);
+    std::ignore = std::fprintf(stderr, "eolscrub2: %s: %s\n", what.c_str(), reason.c_str());
 }
 
-// Owns one descriptor. Where a close can lose data, call close() and look
-// at its result; the destructor's close is for paths already failing.
-class fd {
-public:
-    explicit fd(int n) : n_(n) {}
-    fd(fd&& o) noexcept : n_(std::exchange(o.n_, -1)) {}
-    fd(const fd&) = delete;
-    fd& operator=(const fd&) = delete;
-    fd& operator=(fd&&) = delete;
-    ~fd()
+std::string why(int err)
+{
+    return std::strerror(err);
+}
+
+// The status of a replacement that did not finish cleanly.
+constexpr int unfinished = 3;
+
+bool same_inode(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Whether the file is the one that was read, with nothing written to it
+// since: its inode, size and times are as they were.
+bool unchanged_since(const struct stat& a, const struct stat& b)
+{
+    return same_inode(a, b) && a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
+           a.st_mtim.tv_nsec == b.st_mtim.tv_nsec && a.st_ctim.tv_sec == b.st_ctim.tv_sec &&
+           a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+// Where the file lies: its directory, held open, and its name there. The
+// commands run in that directory, so that swapping a directory on the path
+// for a link to another cannot send them elsewhere. For a symbolic link,
+// the file it leads to, so that the link stays a link.
+struct place {
+    fd dir;
+    std::string base;
+
+    // 0 or an errno; ESTALE when the name no longer leads to the file read.
+    int find(const std::string& path, const struct stat& st)
     {
-        if (n_ >= 0)
-            std::ignore = ::close(n_); // an error is already being reported
+        std::string p = path;
+        struct stat lst {};
+        if (lstat(p.c_str(), &lst) != 0)
+            return errno;
+        if (S_ISLNK(lst.st_mode)) {
+            std::unique_ptr<char, decltype(&std::free)> real{realpath(p.c_str(), nullptr),
+                                                             &std::free};
+            if (!real)
+                return errno;
+            p = real.get();
+        }
+        std::size_t slash = p.rfind('/');
+        std::string d = slash == std::string::npos ? "." : slash == 0 ? "/" : p.substr(0, slash);
+        base = slash == std::string::npos ? p : p.substr(slash + 1);
+        // Readable, so that it can be synced once the file is in it.
+        dir = fd{open(d.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+        if (!dir.ok())
+            return errno;
+        return still(st);
     }
 
-    int get() const { return n_; }
-    bool ok() const { return n_ >= 0; }
-
-    // 0, or the errno of the failed close.
-    int close() { return ::close(std::exchange(n_, -1)) == 0 ? 0 : errno; }
-
-private:
-    int n_;
+    // 0 when the name leads to the file read, unchanged; ESTALE when not;
+    // or the errno of the look.
+    int still(const struct stat& st) const
+    {
+        struct stat now {};
+        if (fstatat(dir.get(), base.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0)
+            return errno == ENOENT ? ESTALE : errno;
+        return unchanged_since(now, st) ? 0 : ESTALE;
+    }
 };
-
-// The work file the signal handler removes, while it is still ours to
-// remove. Only an atomic that needs no lock may be read in a handler.
-std::atomic<const char*> doomed{nullptr};
-static_assert(std::atomic<const char*>::is_always_lock_free);
-
-extern "C" void die(int sig)
-{
-    if (const char* name = doomed.load())
-        std::ignore = unlink(name); // nothing can be reported from here
-    // Neither can fail for a valid signal number.
-    std::ignore = std::signal(sig, SIG_DFL);
-    std::ignore = std::raise(sig); // delivered, with the default action, on return
-}
-
-constexpr int fatal[] = {SIGHUP, SIGINT, SIGTERM};
-
-void catch_fatal()
-{
-    for (int sig : fatal) {
-        struct sigaction old {};
-        // A signal the caller ignores (nohup, a background job) stays
-        // ignored, as in any well-behaved tool.
-        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
-            continue;
-        struct sigaction sa {};
-        sa.sa_handler = die;
-        sigemptyset(&sa.sa_mask);
-        std::ignore = sigaction(sig, &sa, nullptr); // cannot fail for these
-    }
-}
 
 // The work file: a new file under a unique name in the current directory,
 // removed when this goes out of scope unless the replacement has taken it.
@@ -99,313 +109,287 @@ public:
     work& operator=(const work&) = delete;
     ~work()
     {
-        if (made_ && !kept_) {
-            doomed.store(nullptr);
-            std::ignore = unlink(name_.c_str()); // best effort on a failing run
-        }
+        if (made_ && !kept_)
+            remove();
     }
 
     // Creates the file exclusively (never one that existed before) and
     // returns it open for writing, or a failed fd with errno set.
     fd create()
     {
+        std::unique_ptr<char, decltype(&std::free)> cwd{getcwd(nullptr, 0), &std::free};
+        if (!cwd)
+            return fd{};
+        dir_ = cwd.get();
+        here_ = fd{open(".", O_PATH | O_DIRECTORY | O_CLOEXEC)};
+        if (!here_.ok())
+            return fd{};
         // A signal between the creation and the arming of the handler
         // would leave the file behind, so none is taken in between.
-        sigset_t set, old;
-        sigemptyset(&set);
-        for (int sig : fatal)
-            sigaddset(&set, sig);
-        sigprocmask(SIG_BLOCK, &set, &old);
+        sigset_t all;
+        sigset_t old;
+        sigfillset(&all);
+        std::ignore = sigprocmask(SIG_BLOCK, &all, &old); // cannot fail
         fd f{mkostemp(name_.data(), O_CLOEXEC)};
-        int err = errno;
+        int err = f.ok() ? 0 : errno;
         if (f.ok()) {
             made_ = true;
-            doomed.store(name_.c_str());
+            doom(name_.c_str());
+            if (fstat(f.get(), &st_) != 0)
+                err = errno;
         }
-        sigprocmask(SIG_SETMASK, &old, nullptr);
+        std::ignore = sigprocmask(SIG_SETMASK, &old, nullptr);
         errno = err;
-        return f;
+        return err != 0 && f.ok() ? fd{} : std::move(f);
     }
 
-    // From here on the file is the only copy of the converted text: no
-    // failure and no signal may remove it.
-    void keep()
+    // From here on the file may be the only copy of the converted text: no
+    // failure and no signal removes it unasked.
+    void keep() { kept_ = true; }
+
+    void remove()
     {
-        doomed.store(nullptr);
+        doom(nullptr);
         kept_ = true;
+        std::ignore = unlinkat(here_.get(), name_.c_str(), 0); // a failing run says why
+    }
+
+    // Whether the file is still there under its name.
+    bool there() const
+    {
+        struct stat now {};
+        return fstatat(here_.get(), name_.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+               same_inode(now, st_);
     }
 
     const std::string& name() const { return name_; }
+    std::string path() const { return dir_ + "/" + name_; }
+    // For messages on what went wrong while it was written: by then it is gone.
+    std::string where() const { return "work file in " + (dir_.empty() ? "." : dir_); }
+    const struct stat& stat() const { return st_; }
+    int here() const { return here_.get(); }
 
 private:
     std::string name_ = "eolscrub.tmp.XXXXXX";
+    std::string dir_;
+    fd here_;
+    struct stat st_ {};
     bool made_ = false;
     bool kept_ = false;
 };
 
-// Reads into buf, going on after an interrupted call. Returns the count,
-// 0 at the end, or -1 with errno set.
-ssize_t get(int f, unsigned char* buf, std::size_t size)
+// A buffer for one block, or for the whole file when it is smaller.
+std::unique_ptr<unsigned char[]> buffer(std::size_t& size, off_t hint)
 {
-    for (;;) {
-        ssize_t n = read(f, buf, size);
-        if (n >= 0 || errno != EINTR)
-            return n;
-    }
+    if (hint >= 0)
+        size = std::clamp<std::size_t>(static_cast<std::size_t>(hint) + 1, 4096, block);
+    else
+        size = block;
+    return std::make_unique_for_overwrite<unsigned char[]>(size);
 }
-
-// 0, or the errno of the write that failed. Pipes and nearly full disks
-// give short writes; the rest is written by the next call.
-int put(int f, const unsigned char* p, std::size_t n)
-{
-    while (n > 0) {
-        ssize_t w = write(f, p, n);
-        if (w < 0) {
-            if (errno == EINTR)
-                continue;
-            return errno;
-        }
-        p += w;
-        n -= static_cast<std::size_t>(w);
-    }
-    return 0;
-}
-
-// Gathers converted text and writes it out. To the work file it writes
-// with O_DIRECT where the file system allows: the bytes go from this one
-// buffer to the disk instead of being copied into newly allocated page
-// cache, which on some virtual machines costs more than the conversion and
-// the disk together. O_DIRECT takes only whole aligned blocks, so the last
-// partial one goes through the page cache. Anything else (a pipe, a
-// terminal) gets each piece as soon as it is converted.
-class sink {
-public:
-    static constexpr std::size_t align = 4096;
-    // Three and a half blocks: the disk is written in pieces of 1.25 to
-    // 1.75 MiB, large enough to keep it busy, and a run on a small file
-    // touches nearly as much memory as one on a large file.
-    static constexpr std::size_t size = 7 * block / 2;
-    static_assert(size % align == 0);
-
-    sink(int f, bool direct) : f_(f)
-    {
-        int flags = fcntl(f, F_GETFL);
-        direct_ = direct && flags >= 0 && fcntl(f, F_SETFL, flags | O_DIRECT) == 0;
-    }
-
-    bool ok() const { return buf_ != nullptr; }
-
-    // Where the next block is read and converted in place; there is room
-    // for one, and for the final LF after it.
-    unsigned char* room() { return buf_.get() + fill_; }
-
-    // Takes the n bytes just put at room(). Returns 0 or an errno.
-    int commit(std::size_t n)
-    {
-        fill_ += n;
-        return !direct_ || size - fill_ <= block ? drain() : 0;
-    }
-
-    // Writes what is left. Returns 0 or an errno.
-    int finish()
-    {
-        if (int err = drain())
-            return err;
-        if (direct_) {
-            int flags = fcntl(f_, F_GETFL);
-            if (flags < 0 || fcntl(f_, F_SETFL, flags & ~O_DIRECT) != 0)
-                return errno;
-            direct_ = false;
-        }
-        return drain();
-    }
-
-private:
-    struct freer {
-        void operator()(unsigned char* p) const { std::free(p); }
-    };
-
-    int drain()
-    {
-        std::size_t n = direct_ ? fill_ / align * align : fill_;
-        if (int err = put(f_, buf_.get(), n))
-            return err;
-        std::memmove(buf_.get(), buf_.get() + n, fill_ - n);
-        fill_ -= n;
-        return 0;
-    }
-
-    int f_;
-    bool direct_ = false;
-    std::unique_ptr<unsigned char[], freer> buf_{
-        static_cast<unsigned char*>(std::aligned_alloc(align, size))};
-    std::size_t fill_ = 0;
-};
 
 struct fault {
     int err = 0;       // 0 when the copy succeeded
     bool read = false; // whether the read side failed
 };
 
-// Copies in to out through the conversion, block by block, each converted
-// where it was read: its output is never longer. `file` says out is
-// the work file, which is to be written straight to the disk if it can.
-fault pump(int in, int out, bool file)
+// Copies in to out through the conversion, each block converted where it
+// was read. Into the work file (`file`), the kernel is asked to start
+// writing every few megabytes, so the final fsync has little left to wait
+// for and the page cache is not filled with dirty pages.
+fault pump(int in, int out, bool file, off_t size)
 {
-    sink to{out, file};
-    if (!to.ok())
-        return {ENOMEM, false};
+    constexpr off_t flush = 8 << 20;
+    std::size_t n = 0;
+    auto buf = buffer(n, size);
     scrub s;
+    off_t written = 0;
+    off_t synced = 0;
     for (;;) {
-        ssize_t n = get(in, to.room(), block);
-        if (n < 0)
+        ssize_t r = get(in, buf.get(), n);
+        if (r < 0)
             return {errno, true};
-        if (n == 0)
+        if (r == 0)
             break;
-        std::size_t m = s.feed(to.room(), static_cast<std::size_t>(n), to.room());
-        if (int err = to.commit(m))
+        std::size_t m = s.feed(buf.get(), static_cast<std::size_t>(r), buf.get());
+        if (int err = put(out, buf.get(), m))
             return {err, false};
+        written += static_cast<off_t>(m);
+        if (file && written - synced >= flush) {
+            if (sync_file_range(out, synced, written - synced, SYNC_FILE_RANGE_WRITE) != 0)
+                return {errno, false};
+            synced = written;
+        }
     }
     if (s.needs_lf()) {
-        *to.room() = lf;
-        if (int err = to.commit(1))
+        if (int err = put(out, &lf, 1))
             return {err, false};
     }
-    if (int err = to.finish())
-        return {err, false};
     return {};
 }
 
 // Whether the conversion would leave the file's bytes exactly as they are:
 // no CR, no SUB, and a final LF. Reading stops at the first block that
-// would change, which for a CR LF file is the first one. Returns 0 or an
-// errno.
-int unchanged(int in, bool& same)
+// would change, which for a CR LF file is the first one. 0 or an errno.
+int unchanged(int in, off_t size, bool& same)
 {
-    std::vector<unsigned char> buf(block);
+    std::size_t n = 0;
+    auto buf = buffer(n, size);
     scrub s;
     same = false;
     bool any = false;
     for (;;) {
-        ssize_t n = get(in, buf.data(), buf.size());
-        if (n < 0)
+        ssize_t r = get(in, buf.get(), n);
+        if (r < 0)
             return errno;
-        if (n == 0)
+        if (r == 0)
             break;
         any = true;
-        auto size = static_cast<std::size_t>(n);
-        if (s.feed(buf.data(), size, buf.data()) != size)
+        auto got = static_cast<std::size_t>(r);
+        if (s.feed(buf.get(), got, buf.get()) != got)
             return 0;
     }
     same = any && !s.needs_lf();
     return 0;
 }
 
-// Extended attributes carry POSIX ACLs and security labels. A file system
-// that has none, or a label this user may not set, leaves the new file
-// without it, as cp -p would.
-void copy_xattrs(int in, int out)
+// Reads until n bytes or the end. The count, or -1 with errno set.
+ssize_t fill(int f, unsigned char* buf, std::size_t n)
 {
-    ssize_t n = flistxattr(in, nullptr, 0);
-    if (n <= 0)
-        return;
-    std::string names(static_cast<std::size_t>(n), '\0');
-    n = flistxattr(in, names.data(), names.size());
-    if (n <= 0)
-        return;
-    names.resize(static_cast<std::size_t>(n));
-    for (std::size_t i = 0; i < names.size(); i = names.find('\0', i) + 1) {
-        const char* key = names.c_str() + i;
-        ssize_t len = fgetxattr(in, key, nullptr, 0);
-        if (len < 0)
-            continue;
-        std::string value(static_cast<std::size_t>(len), '\0');
-        len = fgetxattr(in, key, value.data(), value.size());
-        if (len < 0)
-            continue;
-        std::ignore = fsetxattr(out, key, value.data(), static_cast<std::size_t>(len),
-                                0); // skipped where not allowed
+    std::size_t got = 0;
+    while (got < n) {
+        ssize_t r = get(f, buf + got, n - got);
+        if (r < 0)
+            return -1;
+        if (r == 0)
+            break;
+        got += static_cast<std::size_t>(r);
+    }
+    return static_cast<ssize_t>(got);
+}
+
+// Whether two files hold the same bytes; false when either cannot be read.
+bool same_bytes(int a, int b)
+{
+    std::size_t n = block;
+    auto x = std::make_unique_for_overwrite<unsigned char[]>(n);
+    auto y = std::make_unique_for_overwrite<unsigned char[]>(n);
+    for (;;) {
+        ssize_t p = fill(a, x.get(), n);
+        ssize_t q = fill(b, y.get(), n);
+        if (p < 0 || p != q || std::memcmp(x.get(), y.get(), static_cast<std::size_t>(p)) != 0)
+            return false;
+        if (p == 0)
+            return true;
     }
 }
 
-// Gives the work file the input's owner, group, extended attributes and
-// permission bits. Returns 0 or the errno of a failed chmod.
-int copy_attributes(int in, int out, const struct stat& st)
+// What the two commands left: the file under the name, and the work file.
+struct outcome {
+    bool converted = false; // the name holds the converted text
+    fd file;                // open on it, when it is not the work file renamed
+    std::string held;       // otherwise what the name holds, for the message
+};
+
+outcome look(const place& at, work& tmp, bool mv_ok, const struct stat& st)
 {
-    mode_t mode = st.st_mode & 07777;
-    // Only root may give a file away; a user may still keep the group if
-    // they belong to it. A set-ID bit must not survive on a file that is
-    // now someone else's.
-    if (fchown(out, st.st_uid, st.st_gid) != 0) {
-        mode &= ~S_ISUID;
-        if (fchown(out, static_cast<uid_t>(-1), st.st_gid) != 0)
-            mode &= ~S_ISGID;
+    outcome o;
+    struct stat now {};
+    int err = fstatat(at.dir.get(), at.base.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+    if (err == 0 && same_inode(now, tmp.stat())) {
+        o.converted = true; // renamed: the work file's fsync holds for it
+        return o;
     }
-    // After the chown, which clears file capabilities, and before the
-    // chmod, which must have the last word on the bits.
-    copy_xattrs(in, out);
-    return fchmod(out, mode) == 0 ? 0 : errno;
+    if (!tmp.there()) {
+        // mv copies across file systems and then removes its source.
+        o.converted = err == 0 || mv_ok;
+        o.held = err == ENOENT ? "no file is there now" : "the original is still there";
+        if (o.converted)
+            o.file = fd{openat(at.dir.get(), at.base.c_str(),
+                               O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
+        return o;
+    }
+    if (err == ENOENT) {
+        o.held = "no file is there now";
+    } else if (err != 0) {
+        o.held = "what is there now is unknown (" + why(err) + ")";
+    } else if (same_inode(now, st)) {
+        o.held = "the original is still there";
+    } else {
+        // A copy across file systems whose source could not be removed, or
+        // a file someone else put there.
+        fd copy{openat(at.dir.get(), at.base.c_str(),
+                       O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
+        fd ours{openat(tmp.here(), tmp.name().c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
+        if (copy.ok() && ours.ok() && same_bytes(copy.get(), ours.get())) {
+            if (lseek(copy.get(), 0, SEEK_SET) == 0) {
+                o.converted = true;
+                o.file = std::move(copy);
+                tmp.remove();
+                return o;
+            }
+        }
+        o.held = "another file is there now";
+    }
+    return o;
 }
 
-// The file a symbolic link leads to is the one to replace, in its own
-// directory, so that the link stays a link. Returns the path to hand to
-// rm and mv, or an empty string with errno set.
-std::string target(const std::string& path, const struct stat& st)
+// Once the name holds the converted text: sync it, and the directory entry
+// that names it, and give it an ACL the work file could not take. The
+// run's status.
+int settle(const std::string& path, const place& at, outcome& o, const carried& attrs)
 {
-    struct stat lst {};
-    if (lstat(path.c_str(), &lst) != 0)
-        return {};
-    if (!S_ISLNK(lst.st_mode))
-        return path;
-    char* real = realpath(path.c_str(), nullptr);
-    if (real == nullptr)
-        return {};
-    std::string t = real;
-    std::free(real);
-    // The link may have been pointed elsewhere since the file was opened.
-    struct stat tst {};
-    if (stat(t.c_str(), &tst) != 0)
-        return {};
-    if (tst.st_dev != st.st_dev || tst.st_ino != st.st_ino) {
-        errno = ESTALE;
-        return {};
+    int err = 0;
+    if (o.file.ok() || !attrs.acl.empty()) {
+        if (!o.file.ok())
+            o.file = fd{openat(at.dir.get(), at.base.c_str(),
+                               O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
+        if (!o.file.ok())
+            err = errno;
     }
-    return t;
+    if (err == 0 && !attrs.acl.empty()) {
+        if (int e = restore_acl(o.file.get(), attrs.acl))
+            warn(path, "its access control list could not be kept (" + why(e) +
+                           "); the owning group has only its own permissions");
+    }
+    if (err == 0 && o.file.ok() && fsync(o.file.get()) != 0)
+        err = errno;
+    if (err == 0 && fsync(at.dir.get()) != 0)
+        err = errno;
+    if (err != 0) {
+        warn(path, "converted, but it may not be on disk: " + why(err));
+        return unfinished;
+    }
+    return 0;
 }
 
-std::string cwd()
+// Runs one command through the shell, which replaces itself with the
+// utility. Its status as system(3) gives it.
+int command(const std::string& text)
 {
-    char* d = getcwd(nullptr, 0);
-    if (d == nullptr)
-        return ".";
-    std::string s = d;
-    std::free(d);
-    return s;
+    return std::system(("exec " + text).c_str());
 }
 
 // With no file named: a filter from standard input to standard output.
 int filter()
 {
     if (isatty(STDIN_FILENO)) {
-        std::ignore = std::fputs("usage: eolscrub2 FILE\n", stderr); // exit 2 says it too
+        // The exit status says it too.
+        std::ignore = std::fputs("usage: eolscrub2 FILE\n"
+                                 "       eolscrub2 < in > out\n",
+                                 stderr);
         return 2;
     }
-    if (fault f = pump(STDIN_FILENO, STDOUT_FILENO, false); f.err != 0) {
-        warn(f.read ? "stdin" : "stdout", std::strerror(f.err));
+    if (fault f = pump(STDIN_FILENO, STDOUT_FILENO, false, -1); f.err != 0) {
+        warn(f.read ? "stdin" : "stdout", why(f.err));
         return 1;
     }
     // A write to a file on NFS can fail only at the close.
     if (close(STDOUT_FILENO) != 0) {
-        warn("stdout", std::strerror(errno));
+        warn("stdout", why(errno));
         return 1;
     }
     return 0;
-}
-
-int irregular(const std::string& path)
-{
-    warn(path, "not a regular file");
-    return 1;
 }
 
 int missing()
@@ -418,6 +402,9 @@ int missing()
 
 int main(int argc, char** argv)
 {
+    // A caller that ignores SIGCHLD (some daemons and language runtimes)
+    // passes that on, and system(3) could then not learn how a command ended.
+    std::ignore = std::signal(SIGCHLD, SIG_DFL); // cannot fail
     if (argc < 2)
         return filter();
     const std::string path = argv[1];
@@ -427,38 +414,48 @@ int main(int argc, char** argv)
     struct stat st {};
     if (stat(path.c_str(), &st) != 0)
         return missing();
-    if (!S_ISREG(st.st_mode))
-        return irregular(path);
-    // O_NONBLOCK in case the name now leads to a FIFO after all; it does
-    // nothing to a regular file.
-    fd in{open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
-    if (!in.ok())
-        return missing();
-    if (fstat(in.get(), &st) != 0) {
-        warn(path, std::strerror(errno));
+    fd in;
+    if (S_ISREG(st.st_mode)) {
+        // O_NONBLOCK in case the name now leads to a FIFO after all; it does
+        // nothing to a regular file.
+        in = fd{open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
+        if (!in.ok())
+            return missing();
+    }
+    if (argc > 2) {
+        int n = argc - 2;
+        std::ignore = std::fprintf(stderr, // a warning: the run goes on
+                                   "eolscrub2: %d further argument%s ignored; convert one file "
+                                   "per run\n",
+                                   n, n == 1 ? "" : "s");
+    }
+    if (in.ok() && fstat(in.get(), &st) != 0) {
+        warn(path, why(errno));
         return 1;
     }
-    if (!S_ISREG(st.st_mode))
-        return irregular(path);
+    if (!in.ok() || !S_ISREG(st.st_mode)) {
+        warn(path, "not a regular file");
+        return 1;
+    }
 
     bool same = false;
-    if (int err = unchanged(in.get(), same)) {
-        warn(path, std::strerror(err));
+    if (int err = unchanged(in.get(), st.st_size, same)) {
+        warn(path, why(err));
         return 1;
     }
     if (same)
         return 0; // nothing to do: the file keeps its inode and times
     if (lseek(in.get(), 0, SEEK_SET) != 0) {
-        warn(path, std::strerror(errno));
+        warn(path, why(errno));
         return 1;
     }
-    const std::string dest = target(path, st);
-    if (dest.empty()) {
-        warn(path, std::strerror(errno));
+    place at;
+    if (int err = at.find(path, st)) {
+        warn(path, err == ESTALE ? "changed during the conversion; not replaced" : why(err));
         return 1;
     }
 
-    catch_fatal();
+    catch_signals();
     // Past the file-size limit the kernel kills the writer with SIGXFSZ;
     // ignored, the write fails with EFBIG and the work file is removed.
     struct sigaction xfsz {};
@@ -470,48 +467,73 @@ int main(int argc, char** argv)
     work tmp;
     fd out = tmp.create();
     if (!out.ok()) {
-        warn(cwd(), std::strerror(errno));
+        warn(tmp.where(), why(errno));
         return 1;
     }
-    if (fault f = pump(in.get(), out.get(), true); f.err != 0) {
-        warn(path, std::strerror(f.err));
+    if (fault f = pump(in.get(), out.get(), true, st.st_size); f.err != 0) {
+        warn(f.read ? path : tmp.where(), why(f.err));
         return 1;
     }
-    if (int err = copy_attributes(in.get(), out.get(), st)) {
-        warn(tmp.name(), std::strerror(err));
+    carried attrs = carry(in.get(), out.get(), st);
+    if (attrs.err != 0) {
+        warn(tmp.where(), why(attrs.err));
         return 1;
     }
     // The old text is about to be removed: the new one must be on disk
     // first, or a crash in between could leave neither.
     if (fsync(out.get()) != 0) {
-        warn(path, std::strerror(errno));
+        warn(tmp.where(), why(errno));
         return 1;
     }
     if (int err = out.close()) {
-        warn(path, std::strerror(err));
+        warn(tmp.where(), why(err));
         return 1;
     }
-    if (int err = in.close()) {
-        warn(path, std::strerror(err));
+    // An editor may have saved a newer version meanwhile, someone swapped a
+    // directory on the path or repointed a link: only the very file that
+    // was read, unchanged, is replaced. What remains is the moment between
+    // this look and the remove command.
+    struct stat now {};
+    int err = stat(path.c_str(), &now) != 0 ? errno : same_inode(now, st) ? 0 : ESTALE;
+    if (err == 0)
+        err = at.still(st);
+    if (err != 0) {
+        bool gone = err == ESTALE || err == ENOENT || err == ENOTDIR;
+        warn(path, gone ? "changed during the conversion; not replaced" : why(err));
+        return 1;
+    }
+    if (!tmp.there()) {
+        warn(tmp.where(), "the work file changed; not replaced");
         return 1;
     }
 
     // The commands run with the signal dispositions the caller gave us.
     std::ignore = sigaction(SIGXFSZ, &xfsz, nullptr); // cannot fail
+    shield();
     tmp.keep();
-    const std::string qdest = quote(dest);
-    // If rm fails, mv reports what matters: whether the file was replaced.
-    std::ignore = std::system(("rm -f -- " + qdest).c_str());
-    int status = std::system(("mv -f -- " + quote(tmp.name()) + " " + qdest).c_str());
-    if (status == 0)
-        return 0;
-    int code = 1;
-    if (status == -1)
-        warn("mv", std::strerror(errno));
-    else if (WIFSIGNALED(status))
-        code = 128 + WTERMSIG(status);
-    else if (WEXITSTATUS(status) != 0)
-        code = WEXITSTATUS(status);
-    warn(path, ("not replaced; the converted text is in " + tmp.name()).c_str());
-    return code;
+    if (fchdir(at.dir.get()) != 0) {
+        int err = errno;
+        tmp.remove();
+        warn(path, why(err));
+        if (int sig = held(0, 0))
+            die(sig);
+        return 1;
+    }
+    // If rm fails, mv still replaces the file; what they left decides.
+    int rm = command("rm -f -- " + quote(at.base));
+    int mv = command("mv -f -- " + quote(tmp.path()) + " " + quote(at.base));
+
+    outcome o = look(at, tmp, mv == 0, st);
+    int status = 0;
+    if (o.converted) {
+        status = settle(path, at, o, attrs);
+    } else {
+        warn(path, "not replaced; " + o.held + "; " +
+                       (tmp.there() ? "the converted text is in " + tmp.name()
+                                    : std::string("the work file is gone")));
+        status = unfinished;
+    }
+    if (int sig = held(rm, mv))
+        die(sig);
+    return status;
 }

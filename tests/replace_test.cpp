@@ -1,0 +1,417 @@
+// End-to-end: the replacement under odd callers, races, signals, failing
+// commands and attributes. Races and signals are made deterministic by
+// holding the run at a system call with strace, or by stand-ins for rm and
+// mv, never by timing.
+
+#include "run.h"
+
+#include <sys/mount.h>
+#include <sys/xattr.h>
+
+namespace {
+
+const std::string crlf = "one\r\ntwo\r\n\x1a";
+const std::string lfed = "one\ntwo\n";
+
+// Holds the run at the work file's fsync, after the conversion and before
+// the replacement, for long enough to act on it.
+const std::vector<std::string> hold = {"trace=fsync", "inject=fsync:delay_enter=1000000:when=1"};
+
+bool ends_with(const std::string& s, const std::string& end)
+{
+    return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
+}
+
+class Replace : public Run {
+protected:
+    // Starts a run held at its fsync and returns once its work file is there.
+    pid_t held(const how& h)
+    {
+        pid_t pid = start(h);
+        auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (work_files().empty() && std::chrono::steady_clock::now() < limit)
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        EXPECT_FALSE(work_files().empty()) << "the run never made its work file";
+        return pid;
+    }
+};
+
+TEST_F(Replace, CallersDispositionsChangeNothing)
+{
+    // Dispositions are inherited across exec; an ignored SIGCHLD would keep
+    // system(3) from learning how the commands ended.
+    for (int sig : {SIGCHLD, SIGTERM, SIGINT, SIGHUP, SIGPIPE, SIGQUIT}) {
+        put(at("f"), crlf, 0640);
+        result r = run(how{"f"}.ignoring(sig));
+        EXPECT_TRUE(r.exited(0)) << strsignal(sig) << ": " << r;
+        EXPECT_EQ(r.err, "") << strsignal(sig);
+        EXPECT_EQ(slurp(at("f")), lfed) << strsignal(sig);
+        EXPECT_TRUE(work_files().empty()) << strsignal(sig);
+    }
+}
+
+TEST_F(Replace, OnlyTheFileThatWasReadIsReplaced)
+{
+    ASSERT_EQ(mkdir(at("elsewhere").c_str(), 0755), 0);
+    const struct {
+        const char* what;
+        const char* path;
+        void (*change)(const std::string& dir);
+        const char* file; // what to look at afterwards
+        std::string holds;
+    } cases[] = {
+        {"an editor saved a newer version", "f",
+         [](const std::string& d) {
+             put(d + "/f.new", "NEW\n");
+             ASSERT_EQ(rename((d + "/f.new").c_str(), (d + "/f").c_str()), 0);
+         },
+         "f", "NEW\n"},
+        {"text appended in place", "f",
+         [](const std::string& d) { std::ofstream(d + "/f", std::ios::app) << "more\r\n"; }, "f",
+         crlf + "more\r\n"},
+        {"a directory on the path swapped for a link", "sub/f",
+         [](const std::string& d) {
+             ASSERT_EQ(rename((d + "/sub").c_str(), (d + "/old").c_str()), 0);
+             ASSERT_EQ(symlink("elsewhere", (d + "/sub").c_str()), 0);
+         },
+         "elsewhere/f", "victim\r\n"},
+        {"the name now a directory", "f",
+         [](const std::string& d) {
+             ASSERT_EQ(unlink((d + "/f").c_str()), 0);
+             ASSERT_EQ(mkdir((d + "/f").c_str(), 0755), 0);
+         },
+         "f", ""},
+        {"a link pointed elsewhere", "link",
+         [](const std::string& d) {
+             ASSERT_EQ(unlink((d + "/link").c_str()), 0);
+             ASSERT_EQ(symlink("elsewhere/f", (d + "/link").c_str()), 0);
+         },
+         "f", crlf},
+    };
+    for (const auto& c : cases) {
+        fs::remove_all(at("f"));
+        fs::remove_all(at("sub"));
+        fs::remove_all(at("old"));
+        fs::remove(at("link"));
+        ASSERT_EQ(mkdir(at("sub").c_str(), 0755), 0);
+        put(at("f"), crlf);
+        put(at("sub/f"), crlf);
+        put(at("elsewhere/f"), "victim\r\n");
+        ASSERT_EQ(symlink("f", at("link").c_str()), 0);
+
+        pid_t pid = held(how{c.path}.traced(hold));
+        c.change(dir);
+        result r = finish(pid);
+        EXPECT_TRUE(r.exited(1)) << c.what << ": " << r;
+        EXPECT_EQ(r.err, "eolscrub2: " + std::string(c.path) +
+                             ": changed during the conversion; not replaced\n")
+            << c.what;
+        if (fs::is_directory(at(c.file)))
+            EXPECT_TRUE(fs::is_empty(at(c.file))) << c.what;
+        else
+            EXPECT_EQ(slurp(at(c.file)), c.holds) << c.what;
+        EXPECT_EQ(slurp(at("elsewhere/f")), "victim\r\n") << c.what;
+        EXPECT_TRUE(work_files().empty()) << c.what;
+    }
+}
+
+TEST_F(Replace, SignalBeforeTheReplacementRemovesTheWorkFile)
+{
+    for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGALRM, SIGTERM, SIGUSR1, SIGUSR2}) {
+        put(at("f"), crlf);
+        ino_t ino = info(at("f")).st_ino;
+        pid_t pid = held(how{"f"}.traced(hold));
+        ASSERT_EQ(kill(pid, sig), 0);
+        result r = finish(pid);
+        EXPECT_TRUE(r.signaled(sig)) << strsignal(sig) << ": " << r;
+        EXPECT_TRUE(work_files().empty()) << strsignal(sig);
+        EXPECT_EQ(slurp(at("f")), crlf) << strsignal(sig);
+        EXPECT_EQ(info(at("f")).st_ino, ino) << strsignal(sig);
+    }
+    // One the caller ignores stays ignored.
+    put(at("f"), crlf);
+    pid_t pid = held(how{"f"}.traced(hold).ignoring(SIGTERM));
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    result r = finish(pid);
+    EXPECT_TRUE(r.exited(0)) << r;
+    EXPECT_EQ(slurp(at("f")), lfed);
+}
+
+TEST_F(Replace, SignalDuringTheCommandsWaitsForTheMove)
+{
+    const struct {
+        const char* what;
+        const char* rm;
+        const char* mv;
+        int ignored; // by the caller, or 0
+        int sig;     // what ends the run, or 0 for exit 0
+        bool moved;
+    } cases[] = {
+        {"SIGTERM while rm runs", "kill -TERM $PPID; exec /bin/rm \"$@\"", nullptr, 0, SIGTERM,
+         true},
+        {"SIGTERM, then mv fails", "kill -TERM $PPID; exec /bin/rm \"$@\"", "exit 1", 0, SIGTERM,
+         false},
+        {"SIGHUP while mv runs", nullptr, "kill -HUP $PPID; exec /bin/mv \"$@\"", 0, SIGHUP, true},
+        {"Ctrl-C ends rm", "/bin/rm \"$@\"; kill -INT $$", nullptr, 0, SIGINT, true},
+        {"SIGTERM the caller ignores", "kill -TERM $PPID; exec /bin/rm \"$@\"", nullptr, SIGTERM, 0,
+         true},
+    };
+    for (const auto& c : cases) {
+        fs::remove_all(aux + "/bin");
+        ASSERT_EQ(mkdir((aux + "/bin").c_str(), 0755), 0);
+        if (c.rm != nullptr)
+            stand_in("rm", c.rm);
+        if (c.mv != nullptr)
+            stand_in("mv", c.mv);
+        for (const auto& w : work_files())
+            fs::remove(at(w));
+        put(at("f"), crlf);
+        how h{"f"};
+        if (c.ignored != 0)
+            h.ignoring(c.ignored);
+        result r = run(h);
+        if (c.sig != 0)
+            EXPECT_TRUE(r.signaled(c.sig)) << c.what << ": " << r;
+        else
+            EXPECT_TRUE(r.exited(0)) << c.what << ": " << r;
+        auto w = work_files();
+        if (c.moved) {
+            EXPECT_EQ(slurp(at("f")), lfed) << c.what;
+            EXPECT_TRUE(w.empty()) << c.what;
+            EXPECT_EQ(r.err, "") << c.what;
+        } else {
+            EXPECT_FALSE(fs::exists(at("f"))) << c.what;
+            ASSERT_EQ(w.size(), 1u) << c.what;
+            EXPECT_EQ(slurp(at(w[0])), lfed) << c.what;
+            EXPECT_EQ(r.err, "eolscrub2: f: not replaced; no file is there now; the converted "
+                             "text is in " +
+                                 w[0] + "\n")
+                << c.what;
+            leftovers.insert(w[0]);
+        }
+    }
+}
+
+TEST_F(Replace, StatusTellsWhatTheCommandsLeft)
+{
+    const struct {
+        const char* what;
+        const char* rm;
+        const char* mv;
+        int code;
+        std::string holds; // at the path; empty: no file
+        const char* says;  // the end of the message, or "" for none
+    } cases[] = {
+        {"mv fails", nullptr, "echo 'mv: no' >&2; exit 1", 3, "",
+         "not replaced; no file is there now; the converted text is in "},
+        {"both fail", "exit 1", "exit 1", 3, crlf,
+         "not replaced; the original is still there; the converted text is in "},
+        {"mv killed", nullptr, "kill -TERM $$", 3, "",
+         "not replaced; no file is there now; the converted text is in "},
+        {"the shell finds no mv", nullptr, "exit 127", 3, "",
+         "not replaced; no file is there now; the converted text is in "},
+        {"mv puts another file there", nullptr, "printf other > \"$4\"; exit 1", 3, "other",
+         "not replaced; another file is there now; the converted text is in "},
+        {"mv moves but fails", nullptr, "/bin/mv \"$@\"; exit 1", 0, lfed, ""},
+        {"mv copies and cannot remove its source", nullptr, "cp -- \"$3\" \"$4\"; exit 1", 0, lfed,
+         ""},
+    };
+    for (const auto& c : cases) {
+        fs::remove_all(aux + "/bin");
+        ASSERT_EQ(mkdir((aux + "/bin").c_str(), 0755), 0);
+        if (c.rm != nullptr)
+            stand_in("rm", c.rm);
+        stand_in("mv", c.mv);
+        for (const auto& w : work_files())
+            fs::remove(at(w));
+        put(at("f"), crlf);
+        result r = run({"f"});
+        EXPECT_TRUE(r.exited(c.code)) << c.what << ": " << r;
+        EXPECT_EQ(r.out, "") << c.what;
+        if (c.holds.empty())
+            EXPECT_FALSE(fs::exists(at("f"))) << c.what;
+        else
+            EXPECT_EQ(slurp(at("f")), c.holds) << c.what;
+        auto w = work_files();
+        if (c.code == 0) {
+            EXPECT_TRUE(w.empty()) << c.what;
+            continue;
+        }
+        ASSERT_EQ(w.size(), 1u) << c.what;
+        EXPECT_EQ(slurp(at(w[0])), lfed) << c.what;
+        EXPECT_TRUE(ends_with(r.err, "eolscrub2: f: " + std::string(c.says) + w[0] + "\n"))
+            << c.what << ": " << r;
+        leftovers.insert(w[0]);
+    }
+}
+
+TEST_F(Replace, SyncsTheFileWhereItLands)
+{
+    // On another file system than the work file, mv writes a new copy,
+    // which must be synced as well as the directory entry.
+    std::string shm = "/dev/shm/eolscrub2-test." + std::to_string(getpid());
+    ASSERT_EQ(mkdir(shm.c_str(), 0777), 0);
+    struct stat a = info(shm);
+    struct stat b = info(dir);
+    const struct {
+        const char* what;
+        std::string cwd;
+        int fsyncs; // of the work file, the copy if any, the directory
+    } cases[] = {{"same file system", "", 2}, {"across file systems", shm, 3}};
+    for (const auto& c : cases) {
+        if (!c.cwd.empty() && a.st_dev == b.st_dev) {
+            ADD_FAILURE() << "/dev/shm is on the same file system as " << dir;
+            continue;
+        }
+        std::string f = c.cwd.empty() ? "f" : at("f");
+        put(at("f"), crlf);
+        result r = run(how{f}.in(c.cwd));
+        EXPECT_TRUE(r.exited(0)) << c.what << ": " << r;
+        EXPECT_EQ(slurp(at("f")), lfed);
+        // Every sync after the move is checked.
+        for (int n = 2; n <= c.fsyncs; n++) {
+            put(at("f"), crlf);
+            std::string fail = "inject=fsync:error=EIO:when=" + std::to_string(n);
+            r = run(how{f}.in(c.cwd).traced({"trace=fsync", fail}));
+            EXPECT_TRUE(r.exited(3)) << c.what << ", fsync " << n << ": " << r;
+            EXPECT_EQ(r.err, "eolscrub2: " + f + ": converted, but it may not be on disk: " +
+                                 std::strerror(EIO) + "\n");
+            EXPECT_EQ(slurp(at("f")), lfed);
+        }
+        // The work file's own fsync failing leaves the input as it was.
+        put(at("f"), crlf);
+        r = run(how{f}.in(c.cwd).traced({"trace=fsync", "inject=fsync:error=EIO:when=1"}));
+        EXPECT_TRUE(r.exited(1)) << c.what << ": " << r;
+        EXPECT_EQ(slurp(at("f")), crlf);
+    }
+    for (const auto& e : fs::directory_iterator(shm))
+        ADD_FAILURE() << "left behind: " << e.path();
+    fs::remove_all(shm);
+}
+
+// An access ACL in the kernel's extended-attribute form: version 2, then
+// (tag, permissions, id) entries in order of tag.
+std::string acl(std::initializer_list<std::tuple<std::uint16_t, std::uint16_t, std::uint32_t>> es)
+{
+    std::string s("\x02\0\0\0", 4);
+    for (auto [tag, perm, id] : es) {
+        s.append(reinterpret_cast<const char*>(&tag), 2);
+        s.append(reinterpret_cast<const char*>(&perm), 2);
+        s.append(reinterpret_cast<const char*>(&id), 4);
+    }
+    return s;
+}
+
+constexpr std::uint32_t none = 0xffffffff;
+constexpr std::uint16_t user_obj = 1, user = 2, group_obj = 4, mask = 0x10, other = 0x20;
+
+// user::rw-, user:nobody:rw-, group::r--, mask::rw-, other::---: mode 0660,
+// whose group bits are the mask's, not the group's.
+const std::string shared_acl = acl({{user_obj, 6, none},
+                                    {user, 6, nobody},
+                                    {group_obj, 4, none},
+                                    {mask, 6, none},
+                                    {other, 0, none}});
+
+std::string acl_of(const std::string& path)
+{
+    std::string v(256, '\0');
+    ssize_t n = getxattr(path.c_str(), "system.posix_acl_access", v.data(), v.size());
+    v.resize(n < 0 ? 0 : static_cast<std::size_t>(n));
+    return v;
+}
+
+bool readable_by_nobody(const std::string& path)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0)
+            _exit(2);
+        _exit(open(path.c_str(), O_RDONLY) >= 0 ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) < 2);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+TEST_F(Replace, CarriesExactlyTheInputsAcl)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to check access as another user";
+    // A directory whose default ACL would give nobody everything on new files.
+    const std::string open_to_all = acl({{user_obj, 7, none},
+                                         {user, 7, nobody},
+                                         {group_obj, 7, none},
+                                         {mask, 7, none},
+                                         {other, 0, none}});
+    ASSERT_EQ(setxattr(dir.c_str(), "system.posix_acl_default", open_to_all.data(),
+                       open_to_all.size(), 0),
+              0)
+        << std::strerror(errno);
+
+    put(aux + "/private", crlf, 0640);
+    result r = run({aux + "/private"});
+    EXPECT_TRUE(r.exited(0)) << r;
+    EXPECT_EQ(acl_of(aux + "/private"), "") << "the work file's inherited ACL survived";
+    EXPECT_EQ(info(aux + "/private").st_mode & 07777, 0640u);
+    EXPECT_FALSE(readable_by_nobody(aux + "/private"));
+
+    put(aux + "/shared", crlf, 0600);
+    ASSERT_EQ(setxattr((aux + "/shared").c_str(), "system.posix_acl_access", shared_acl.data(),
+                       shared_acl.size(), 0),
+              0);
+    r = run({aux + "/shared"});
+    EXPECT_TRUE(r.exited(0)) << r;
+    EXPECT_EQ(acl_of(aux + "/shared"), shared_acl);
+    EXPECT_EQ(info(aux + "/shared").st_mode & 07777, 0660u);
+    EXPECT_EQ(slurp(aux + "/shared"), lfed);
+}
+
+TEST_F(Replace, NeverWidensAccessWhereAclsAreMissing)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "mounting a file system without ACLs needs root";
+    // The work file's directory on a btrfs mounted without ACLs.
+    std::string img = aux + "/noacl.img";
+    std::string mnt = aux + "/noacl";
+    ASSERT_EQ(mkdir(mnt.c_str(), 0777), 0);
+    if (std::system(("truncate -s 120M " + img + " && mkfs.btrfs -q " + img +
+                     " >/dev/null 2>&1 && mount -o loop,noacl " + img + " " + mnt)
+                        .c_str()) != 0)
+        GTEST_SKIP() << "cannot mount a btrfs without ACLs here (needs btrfs-progs and loop)";
+    ASSERT_EQ(chmod(mnt.c_str(), 0777), 0);
+
+    const struct {
+        const char* what;
+        std::vector<std::string> trace;
+        std::string acl;
+        mode_t mode;
+        const char* err;
+    } cases[] = {
+        {"set again where the file lands", {}, shared_acl, 0660, ""},
+        {"lost: the group keeps only its own bits",
+         {"trace=fsetxattr", "inject=fsetxattr:error=EPERM"},
+         "",
+         0640,
+         ": its access control list could not be kept (Operation not permitted); the owning "
+         "group has only its own permissions\n"},
+    };
+    for (const auto& c : cases) {
+        put(at("f"), crlf, 0600);
+        ASSERT_EQ(setxattr(at("f").c_str(), "system.posix_acl_access", shared_acl.data(),
+                           shared_acl.size(), 0),
+                  0);
+        result r = run(how{at("f")}.in(mnt).traced(c.trace));
+        EXPECT_TRUE(r.exited(0)) << c.what << ": " << r;
+        EXPECT_EQ(slurp(at("f")), lfed) << c.what;
+        EXPECT_EQ(acl_of(at("f")), c.acl) << c.what;
+        EXPECT_EQ(info(at("f")).st_mode & 07777, c.mode)
+            << c.what << std::oct << " " << info(at("f")).st_mode;
+        EXPECT_EQ(r.err, *c.err ? "eolscrub2: " + at("f") + c.err : "") << c.what;
+        EXPECT_TRUE(fs::is_empty(mnt)) << c.what;
+    }
+    EXPECT_EQ(umount(mnt.c_str()), 0) << std::strerror(errno);
+}
+
+} // namespace

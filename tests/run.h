@@ -1,0 +1,272 @@
+// The end-to-end tests' fixture: the built program, run in a scratch
+// directory of its own, judged by the files it leaves, its output streams
+// and its exit status.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+inline constexpr uid_t nobody = 65534;
+
+inline void put(const std::string& path, const std::string& data, mode_t mode = 0644)
+{
+    std::ofstream(path, std::ios::binary) << data;
+    ASSERT_EQ(chmod(path.c_str(), mode), 0) << path;
+}
+
+inline std::string slurp(const std::string& path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+inline struct stat info(const std::string& path)
+{
+    struct stat st {};
+    EXPECT_EQ(lstat(path.c_str(), &st), 0) << path << ": " << std::strerror(errno);
+    return st;
+}
+
+struct result {
+    int status = -1;
+    std::string out, err;
+    bool exited(int code) const { return WIFEXITED(status) && WEXITSTATUS(status) == code; }
+    bool signaled(int sig) const { return WIFSIGNALED(status) && WTERMSIG(status) == sig; }
+};
+
+inline std::ostream& operator<<(std::ostream& o, const result& r)
+{
+    return o << "status " << r.status << ", stdout \"" << r.out << "\", stderr \"" << r.err << "\"";
+}
+
+// How to run the program: its arguments, and what to change around it.
+struct how {
+    std::vector<std::string> args;
+    std::string input;      // standard input; /dev/null when empty
+    bool as_nobody = false; // as an unprivileged user, when run by root
+    bool tty = false;       // a terminal on standard input
+    rlim_t fsize = RLIM_INFINITY;
+    std::vector<int> ignored;        // signals the caller ignores
+    std::vector<std::string> strace; // strace options to hold or fail the run
+    std::string cwd;                 // the program's directory, when not the fixture's
+
+    how(std::initializer_list<std::string> a = {}) : args(a) {}
+    explicit how(std::vector<std::string> a) : args(std::move(a)) {}
+    how& nobody()
+    {
+        as_nobody = true;
+        return *this;
+    }
+    how& terminal()
+    {
+        tty = true;
+        return *this;
+    }
+    how& feed(std::string s)
+    {
+        input = std::move(s);
+        return *this;
+    }
+    how& limit(rlim_t bytes)
+    {
+        fsize = bytes;
+        return *this;
+    }
+    how& ignoring(int sig)
+    {
+        ignored.push_back(sig);
+        return *this;
+    }
+    // Runs the program under strace with these options, e.g.
+    // "inject=fsync:delay_enter=2000000" to hold it at its first fsync.
+    how& traced(std::vector<std::string> options)
+    {
+        strace = std::move(options);
+        return *this;
+    }
+    how& in(std::string d)
+    {
+        cwd = std::move(d);
+        return *this;
+    }
+};
+
+// Gives each test its own scratch directory, the program's working
+// directory, and checks afterwards that no work file was left in it.
+class Run : public ::testing::Test {
+protected:
+    std::string top, dir, aux;
+    std::set<std::string> leftovers; // work files a test expects to remain
+
+    void SetUp() override
+    {
+        std::string t = (fs::temp_directory_path() / "eolscrub2-test.XXXXXX").string();
+        ASSERT_NE(mkdtemp(t.data()), nullptr);
+        top = t;
+        dir = top + "/w";
+        aux = top + "/aux";
+        // Open to the unprivileged user that some tests run the program as.
+        ASSERT_EQ(chmod(top.c_str(), 0755), 0);
+        ASSERT_EQ(mkdir(dir.c_str(), 0777), 0);
+        ASSERT_EQ(chmod(dir.c_str(), 0777), 0);
+        ASSERT_EQ(mkdir(aux.c_str(), 0755), 0);
+        ASSERT_EQ(mkdir((aux + "/bin").c_str(), 0755), 0);
+        // The checkout may lie where the unprivileged user cannot reach:
+        // each test runs its own copy of the program.
+        fs::copy_file(EOLSCRUB2, aux + "/eolscrub2");
+        ASSERT_EQ(chmod((aux + "/eolscrub2").c_str(), 0755), 0);
+    }
+
+    void TearDown() override
+    {
+        for (const auto& d : {dir, dir + "/sub"}) {
+            if (!fs::exists(d))
+                continue;
+            for (const auto& n : work_files(d))
+                EXPECT_TRUE(leftovers.count(n)) << "work file left behind: " << d << "/" << n;
+        }
+        for (const auto& e : fs::recursive_directory_iterator(top)) {
+            if (e.is_directory() && !e.is_symlink())
+                chmod(e.path().c_str(), 0755);
+        }
+        fs::remove_all(top);
+    }
+
+    std::string at(const std::string& name) const { return dir + "/" + name; }
+
+    // The work files in d, by default the program's working directory.
+    std::vector<std::string> work_files(const std::string& d = {}) const
+    {
+        std::vector<std::string> w;
+        for (const auto& e : fs::directory_iterator(d.empty() ? dir : d)) {
+            std::string n = e.path().filename().string();
+            if (n.rfind("eolscrub.tmp.", 0) == 0)
+                w.push_back(n);
+        }
+        return w;
+    }
+
+    // A stand-in for a utility, found before the real one on the search path.
+    void stand_in(const std::string& name, const std::string& script)
+    {
+        put(aux + "/bin/" + name, "#!/bin/sh\n" + script + "\n", 0755);
+    }
+
+    pid_t start(const how& h)
+    {
+        put(aux + "/in", h.input);
+        pid_t pid = fork();
+        if (pid != 0)
+            return pid;
+        // The child: anything failing here shows as exit status 99.
+        if (chdir(h.cwd.empty() ? dir.c_str() : h.cwd.c_str()) != 0)
+            _exit(99);
+        int in = -1;
+        if (h.tty) {
+            int m = posix_openpt(O_RDWR | O_NOCTTY);
+            if (m < 0 || grantpt(m) != 0 || unlockpt(m) != 0)
+                _exit(99);
+            in = open(ptsname(m), O_RDWR | O_NOCTTY);
+        } else {
+            in = open(h.input.empty() ? "/dev/null" : (aux + "/in").c_str(), O_RDONLY);
+        }
+        int out = open((aux + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = open((aux + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
+            _exit(99);
+        // A test runner started in the background may have these ignored.
+        for (int sig = 1; sig < NSIG; sig++)
+            std::ignore = signal(sig, SIG_DFL); // fails harmlessly for a few
+        for (int sig : h.ignored)
+            std::ignore = signal(sig, SIG_IGN);
+        sigset_t none;
+        sigemptyset(&none);
+        std::ignore = sigprocmask(SIG_SETMASK, &none, nullptr);
+        if (h.fsize != RLIM_INFINITY) {
+            // Ignored, SIGXFSZ turns into EFBIG from write(2).
+            std::ignore = signal(SIGXFSZ, SIG_IGN);
+            struct rlimit rl {
+                h.fsize, h.fsize
+            };
+            if (setrlimit(RLIMIT_FSIZE, &rl) != 0)
+                _exit(99);
+        }
+        if (h.as_nobody && geteuid() == 0) {
+            if (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0)
+                _exit(99);
+        }
+        std::string path = aux + "/bin:" + std::getenv("PATH");
+        setenv("PATH", path.c_str(), 1);
+        setenv("TEST_PID", std::to_string(getpid()).c_str(), 1);
+
+        // EOLSCRUB2_WRAP runs the program under a checker, e.g. valgrind.
+        std::vector<std::string> argv;
+        if (!h.strace.empty()) {
+            // -D: strace runs beside, so the program keeps this process's
+            // pid and its parent sees how it ended.
+            argv = {"strace", "-D", "-qq", "-o", "/dev/null"};
+            for (const auto& o : h.strace)
+                argv.insert(argv.end(), {"-e", o});
+        }
+        if (const char* wrap = std::getenv("EOLSCRUB2_WRAP")) {
+            std::istringstream words(wrap);
+            for (std::string w; words >> w;)
+                argv.push_back(w);
+        }
+        argv.push_back(aux + "/eolscrub2");
+        argv.insert(argv.end(), h.args.begin(), h.args.end());
+        std::vector<char*> cargv;
+        cargv.reserve(argv.size() + 1);
+        for (auto& a : argv)
+            cargv.push_back(a.data());
+        cargv.push_back(nullptr);
+        execvp(cargv[0], cargv.data());
+        _exit(98);
+    }
+
+    result finish(pid_t pid)
+    {
+        result r;
+        // Generous, for runs under valgrind; a program that waits on a FIFO
+        // must fail the test, not hang it.
+        auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (waitpid(pid, &r.status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > limit) {
+                kill(pid, SIGKILL);
+                waitpid(pid, &r.status, 0);
+                ADD_FAILURE() << "the program did not finish";
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        r.out = slurp(aux + "/out");
+        r.err = slurp(aux + "/err");
+        return r;
+    }
+
+    result run(const how& h) { return finish(start(h)); }
+};
