@@ -88,8 +88,10 @@ carried carry(int in, int out, const struct stat& st)
     // chmod, which must have the last word on the bits. Unreadable
     // attributes stop the run: the input may have an ACL that would be lost.
     std::string names;
-    if ((c.err = names_of(in, names)) != 0)
+    if ((c.err = names_of(in, names)) != 0) {
+        c.reading = true;
         return c;
+    }
     bool acl_set = false;
     for (std::size_t i = 0; i < names.size(); i = names.find('\0', i) + 1) {
         const char* key = names.c_str() + i;
@@ -98,6 +100,7 @@ carried carry(int in, int out, const struct stat& st)
             if (err == ENODATA)
                 continue;
             c.err = err;
+            c.reading = true;
             return c;
         }
         bool set = fsetxattr(out, key, value.data(), value.size(), 0) == 0;

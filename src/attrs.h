@@ -6,9 +6,10 @@
 #include <sys/stat.h>
 
 struct carried {
-    int err = 0;     // 0, or the errno that stopped the copy
-    std::string acl; // an access ACL the work file could not take, in its
-                     // extended-attribute form; empty when none is owed
+    int err = 0;          // 0, or the errno that stopped the copy
+    bool reading = false; // whether reading in's attributes failed
+    std::string acl;      // an access ACL the work file could not take, in its
+                          // extended-attribute form; empty when none is owed
 };
 
 // Gives out the owner and group of in (where this user may), its extended

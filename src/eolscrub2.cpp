@@ -476,7 +476,7 @@ int main(int argc, char** argv)
     }
     carried attrs = carry(in.get(), out.get(), st);
     if (attrs.err != 0) {
-        warn(tmp.where(), why(attrs.err));
+        warn(attrs.reading ? path : tmp.where(), why(attrs.err));
         return 1;
     }
     // The old text is about to be removed: the new one must be on disk
