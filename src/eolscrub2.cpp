@@ -25,6 +25,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -363,11 +364,18 @@ int settle(const std::string& path, const place& at, outcome& o, const carried& 
     return 0;
 }
 
-// Runs one command through the shell, which replaces itself with the
-// utility. Its status as system(3) gives it.
+// Runs one command through the shell. Its status as system(3) gives it.
 int command(const std::string& text)
 {
-    return std::system(("exec " + text).c_str());
+    int status = std::system(text.c_str());
+    // -1: system(3) could not wait for the shell, which may still be
+    // running. Nothing may go on until it has ended, or an rm still at
+    // work could remove what mv has just put in place.
+    if (status == -1) {
+        while (waitpid(-1, nullptr, 0) > 0 || errno == EINTR) {
+        }
+    }
+    return status;
 }
 
 // With no file named: a filter from standard input to standard output.
@@ -507,6 +515,11 @@ int main(int argc, char** argv)
         return 1;
     }
 
+    // Made before rm runs: once it has, running out of memory must not stop
+    // the move. Each shell replaces itself with the utility.
+    const std::string rm = "exec rm -f -- " + quote(at.base);
+    const std::string mv = "exec mv -f -- " + quote(tmp.path()) + " " + quote(at.base);
+
     // The commands run with the signal dispositions the caller gave us.
     std::ignore = sigaction(SIGXFSZ, &xfsz, nullptr); // cannot fail
     shield();
@@ -520,10 +533,10 @@ int main(int argc, char** argv)
         return 1;
     }
     // If rm fails, mv still replaces the file; what they left decides.
-    int rm = command("rm -f -- " + quote(at.base));
-    int mv = command("mv -f -- " + quote(tmp.path()) + " " + quote(at.base));
+    int removed = command(rm);
+    int moved = command(mv);
 
-    outcome o = look(at, tmp, mv == 0, st);
+    outcome o = look(at, tmp, moved == 0, st);
     int status = 0;
     if (o.converted) {
         status = settle(path, at, o, attrs);
@@ -533,7 +546,7 @@ int main(int argc, char** argv)
                                     : std::string("the work file is gone")));
         status = unfinished;
     }
-    if (int sig = held(rm, mv))
+    if (int sig = held(removed, moved))
         die(sig);
     return status;
 }

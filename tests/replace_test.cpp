@@ -245,6 +245,23 @@ TEST_F(Replace, StatusTellsWhatTheCommandsLeft)
     }
 }
 
+TEST_F(Replace, AFailedWaitLetsNoCommandOutliveIt)
+{
+    // system(3) returns -1 when it cannot wait for its shell, which then
+    // goes on running: an rm still at work would remove what mv put there.
+    const std::string done = aux + "/rm-done";
+    stand_in("rm", "sleep 0.3; /bin/rm \"$@\"; touch " + done);
+    put(at("f"), crlf);
+    result r = run(how{"f"}.traced({"trace=wait4", "inject=wait4:error=ECHILD:when=1"}));
+    EXPECT_TRUE(r.exited(0)) << r;
+    EXPECT_TRUE(fs::exists(done)) << "rm outlived the run";
+    auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!fs::exists(done) && std::chrono::steady_clock::now() < limit)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(slurp(at("f")), lfed);
+    EXPECT_TRUE(work_files().empty());
+}
+
 TEST_F(Replace, SyncsTheFileWhereItLands)
 {
     // On another file system than the work file, mv writes a new copy,
