@@ -13,6 +13,7 @@
 // rule.
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -22,7 +23,6 @@
 #include <fstream>
 #include <iostream>
 #include <map>
-#include <memory>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -737,13 +737,25 @@ std::vector<std::string> judge(run& r)
     return why;
 }
 
+// A trace line without the padding strace puts before the result.
+std::string squeezed(const std::string& s)
+{
+    std::string o;
+    for (char c : s) {
+        if (c != ' ' || o.empty() || o.back() != ' ')
+            o += c;
+    }
+    return o;
+}
+
 // One line that reproduces a run and says what it left.
 std::string report(const run& r, const std::vector<std::string>& why)
 {
     std::ostringstream o;
     o << "BROKE [" << r.in->name;
     if (!r.call.empty())
-        o << ", " << r.call << " #" << r.nth << " " << r.fault;
+        o << ", " << r.call << " #" << r.nth << " " << r.fault << ", at "
+          << shown(squeezed(r.line), 50);
     o << "] " << status_text(r) << ": cd \"$(mktemp -d)\" && " << r.in->shell << " && ";
     for (const auto& a : r.strace_args("/dev/null")) {
         bool plain = a.find_first_of(" \"'$`\\|;&<>(){}*?") == std::string::npos;
