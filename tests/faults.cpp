@@ -830,7 +830,7 @@ std::vector<int> occurrences(int n)
 {
     std::vector<int> v;
     for (int k = 1; k <= n; k++) {
-        if (n <= 32 || k <= 3 || k > n - 3)
+        if (n <= 100 || k <= 3 || k > n - 3)
             v.push_back(k);
     }
     return v;
@@ -990,8 +990,12 @@ int main(int argc, char** argv)
 
         std::map<std::string, int> seen;
         std::map<std::string, int> count;
-        for (const auto& c : calls->calls)
-            count[c.first]++;
+        std::map<int, int> writes; // by descriptor
+        for (const auto& [call, line] : calls->calls) {
+            count[call]++;
+            if (call == "write")
+                writes[first_fd(line)]++;
+        }
         std::vector<run> queue;
         for (const auto& [call, line] : calls->calls) {
             int nth = ++seen[call];
@@ -1014,8 +1018,19 @@ int main(int argc, char** argv)
         }
         std::cout << "faults: " << in.name << ": " << calls->calls.size()
                   << " calls after main's start (" << shown(calls->mark, 60) << "), "
-                  << queue.size() << " injections\n"
-                  << std::flush;
+                  << queue.size() << " injections\n ";
+        for (const auto& [call, n] : count) {
+            std::cout << " " << call << " x" << n;
+            if (call == "write") {
+                const char* sep = " (";
+                for (const auto& [fd, m] : writes) {
+                    std::cout << sep << "fd " << fd << " x" << m;
+                    sep = ", ";
+                }
+                std::cout << ")";
+            }
+        }
+        std::cout << std::endl;
         total += queue.size();
         broke += drive(queue, serial, missed);
     }
