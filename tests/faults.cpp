@@ -359,6 +359,7 @@ struct run {
 std::string program;
 fs::path top;
 bool keep = false;
+std::set<std::string> kept; // the directories of broken runs, with FAULTS_KEEP
 
 // Sets up the scratch directory and starts the run; false if it could not.
 bool start(run& r, int serial)
@@ -896,7 +897,7 @@ int drive(std::vector<run>& queue, int& serial, int& missed)
             std::error_code ec;
             for (const auto& e : fs::directory_iterator(top, ec)) {
                 std::string name = e.path().filename().string();
-                bool ours = name == r.dir.filename().string() ||
+                bool ours = name == r.dir.filename().string() || kept.count(name) ||
                             std::any_of(live.begin(), live.end(), [&](const run* o) {
                                 return o->dir.filename().string() == name;
                             });
@@ -914,6 +915,8 @@ int drive(std::vector<run>& queue, int& serial, int& missed)
             }
             if (why.empty() || !keep)
                 fs::remove_all(r.dir, ec);
+            else
+                kept.insert(r.dir.filename().string());
         }
     }
     return broke;
@@ -1035,7 +1038,8 @@ int main(int argc, char** argv)
         broke += drive(queue, serial, missed);
     }
 
-    fs::remove_all(top, ec);
+    if (kept.empty())
+        fs::remove_all(top, ec);
     std::cout << "faults: calls covered:";
     for (const auto& [call, faults] : covered) {
         std::cout << " " << call << " (";
