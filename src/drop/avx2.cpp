@@ -58,11 +58,11 @@ AVX2 inline unsigned char* table(__m256i v, unsigned m, unsigned char* d)
     unsigned k3 = k >> 24;
     // pshufb indexes within each lane: the second group of a lane points
     // 8 bytes further (0x80 + 8 still writes a zero).
-    const __m256i half = _mm256_set_epi64x(0x0808080808080808, 0, 0x0808080808080808, 0);
-    __m256i idx = _mm256_add_epi8(
-        _mm256_set_epi64x(static_cast<long long>(gather[k3]), static_cast<long long>(gather[k2]),
-                          static_cast<long long>(gather[k1]), static_cast<long long>(gather[k0])),
-        half);
+    const std::uint64_t half = 0x0808080808080808u;
+    std::uint64_t g1 = gather[k1] + half;
+    std::uint64_t g3 = gather[k3] + half;
+    __m256i idx = _mm256_set_epi64x(static_cast<long long>(g3), static_cast<long long>(gather[k2]),
+                                    static_cast<long long>(g1), static_cast<long long>(gather[k0]));
     __m256i packed = _mm256_shuffle_epi8(v, idx);
     __m128i lo = _mm256_castsi256_si128(packed);
     __m128i hi = _mm256_extracti128_si256(packed, 1);
