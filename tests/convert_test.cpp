@@ -136,6 +136,35 @@ TEST(Convert, TwoDroppedBytesAnywhere)
     }
 }
 
+// The widest step first reads up to a 64-byte boundary of memory, by
+// itself, so that later reads never straddle one: the text may start at
+// any address, and be shorter than the way to the boundary.
+TEST(Convert, AnyStartingAddress)
+{
+    bytes text;
+    for (std::size_t i = 0; i < 300; i++)
+        text.push_back(i % 7 == 3    ? cr
+                       : i % 11 == 5 ? sub
+                                     : static_cast<unsigned char>('a' + i % 26));
+    for (kernel k : kernels()) {
+        for (std::size_t len : {10, 300}) {
+            const bytes in(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(len));
+            const bytes want = expect(in);
+            for (std::size_t at = 0; at < 64; at++) {
+                // Converted in place where it lies.
+                bytes buf(at + len, 0);
+                unsigned char* p = buf.data() + at;
+                std::copy(in.begin(), in.end(), p);
+                scrub s{k};
+                bytes got(p, p + s.feed(p, len, p));
+                if (s.needs_lf())
+                    got.push_back(lf);
+                ASSERT_EQ(got, want) << name(k) << " at " << at << " len " << len;
+            }
+        }
+    }
+}
+
 TEST(Convert, LargeMixedInput)
 {
     // Several blocks' worth of every byte value, CR and SUB dense in
