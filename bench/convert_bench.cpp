@@ -3,11 +3,13 @@
 // larger than the caches, and one of the program's blocks converted again
 // and again, which stays in them (rows ending in /block).
 //
-// Out of cache every step is capped well below memcpy: an ordinary store
-// first reads the destination's cache line from memory, while memcpy's
-// streaming stores do not, so a step that stores normally moves about
-// 1.5 times the bytes and tops out near 0.55 of memcpy there. The /block
-// rows show what the steps themselves cost.
+// Out of cache the 64 MiB rows measure memory more than the steps: an
+// ordinary store first reads the destination's cache line from memory,
+// while memcpy's streaming stores do not, so a step that stores normally
+// moves about 1.5 times the bytes, and where memory's bandwidth is the
+// limit it is capped near 0.55 of memcpy. (In a virtual machine whose
+// memcpy is slow out of cache the cap may not show.) The /block rows show
+// what the steps themselves cost.
 
 #include "convert.h"
 
