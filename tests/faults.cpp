@@ -88,10 +88,11 @@ struct input {
 std::vector<input> inputs()
 {
     // Lines cut mid-line, with no final LF: the last 512 KiB block is
-    // partial and the conversion must add the LF.
+    // partial and the conversion must add the LF. More than 8 MiB come out,
+    // so the work file's early write-back is asked for once.
     const std::string line = "a line of text\r\n";
     std::string large;
-    const std::size_t size = 1782579; // 1.7 MiB
+    const std::size_t size = 9737779; // 9.3 MiB
     while (large.size() < size)
         large += line;
     large.resize(size);
