@@ -288,7 +288,7 @@ bool same_bytes(int a, int b)
 // What the two commands left: the file under the name, and the work file.
 struct outcome {
     bool converted = false; // the name holds the converted text
-    fd file;                // open on it, when it is not the work file renamed
+    bool copy = false;      // in a new file, not the work file renamed
     std::string held;       // otherwise what the name holds, for the message
 };
 
@@ -298,62 +298,56 @@ outcome look(const place& at, work& tmp, bool mv_ok, const struct stat& st)
     struct stat now {};
     int err = fstatat(at.dir.get(), at.base.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
     if (err == 0 && same_inode(now, tmp.stat())) {
-        o.converted = true; // renamed: the work file's fsync holds for it
+        o.converted = true;
         return o;
     }
+    if (err == ENOENT)
+        o.held = "no file is there now";
+    else if (err != 0)
+        o.held = "what is there now is unknown (" + why(err) + ")";
+    else if (same_inode(now, st))
+        o.held = "the original is still there";
+    else
+        o.held = "another file is there now";
     if (!tmp.there()) {
         // mv copies across file systems and then removes its source.
-        o.converted = err == 0 || mv_ok;
-        o.held = err == ENOENT ? "no file is there now" : "the original is still there";
-        if (o.converted)
-            o.file = fd{openat(at.dir.get(), at.base.c_str(),
-                               O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
+        o.converted = o.copy =
+            (err == 0 && !same_inode(now, st)) || (err != 0 && err != ENOENT && mv_ok);
         return o;
     }
-    if (err == ENOENT) {
-        o.held = "no file is there now";
-    } else if (err != 0) {
-        o.held = "what is there now is unknown (" + why(err) + ")";
-    } else if (same_inode(now, st)) {
-        o.held = "the original is still there";
-    } else {
+    if (err == 0 && !same_inode(now, st)) {
         // A copy across file systems whose source could not be removed, or
         // a file someone else put there.
         fd copy{openat(at.dir.get(), at.base.c_str(),
                        O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
         fd ours{openat(tmp.here(), tmp.name().c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
         if (copy.ok() && ours.ok() && same_bytes(copy.get(), ours.get())) {
-            if (lseek(copy.get(), 0, SEEK_SET) == 0) {
-                o.converted = true;
-                o.file = std::move(copy);
-                tmp.remove();
-                return o;
-            }
+            o.converted = o.copy = true;
+            tmp.remove();
         }
-        o.held = "another file is there now";
     }
     return o;
 }
 
-// Once the name holds the converted text: sync it, and the directory entry
-// that names it, and give it an ACL the work file could not take. The
-// run's status.
-int settle(const std::string& path, const place& at, outcome& o, const carried& attrs)
+// Once the name holds the converted text: sync it where mv wrote a copy,
+// give it an ACL the work file could not take, and sync the directory
+// entry that names it. The run's status.
+int settle(const std::string& path, const place& at, const outcome& o, const carried& attrs)
 {
     int err = 0;
-    if (o.file.ok() || !attrs.acl.empty()) {
-        if (!o.file.ok())
-            o.file = fd{openat(at.dir.get(), at.base.c_str(),
-                               O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
-        if (!o.file.ok())
+    fd file;
+    if (o.copy || !attrs.acl.empty()) {
+        file = fd{openat(at.dir.get(), at.base.c_str(),
+                         O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
+        if (!file.ok())
             err = errno;
     }
     if (err == 0 && !attrs.acl.empty()) {
-        if (int e = restore_acl(o.file.get(), attrs.acl))
+        if (int e = restore_acl(file.get(), attrs.acl))
             warn(path, "its access control list could not be kept (" + why(e) +
                            "); the owning group has only its own permissions");
     }
-    if (err == 0 && o.file.ok() && fsync(o.file.get()) != 0)
+    if (err == 0 && o.copy && fsync(file.get()) != 0)
         err = errno;
     if (err == 0 && fsync(at.dir.get()) != 0)
         err = errno;

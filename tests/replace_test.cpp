@@ -245,6 +245,21 @@ TEST_F(Replace, StatusTellsWhatTheCommandsLeft)
     }
 }
 
+TEST_F(Replace, AWorkFileTakenAwayIsNeverCalledTheResult)
+{
+    // rm fails, and mv takes the work file away and fails: the original is
+    // still there, and nothing may claim the conversion happened.
+    stand_in("rm", "exit 1");
+    stand_in("mv", "/bin/rm -f -- \"$3\"; exit 1");
+    put(at("f"), crlf);
+    result r = run({"f"});
+    EXPECT_TRUE(r.exited(3)) << r;
+    EXPECT_EQ(r.err, "eolscrub2: f: not replaced; the original is still there; the work file is "
+                     "gone\n");
+    EXPECT_EQ(slurp(at("f")), crlf);
+    EXPECT_TRUE(work_files().empty());
+}
+
 TEST_F(Replace, AFailedWaitLetsNoCommandOutliveIt)
 {
     // system(3) returns -1 when it cannot wait for its shell, which then
