@@ -32,41 +32,40 @@ mode_t group_bits(const std::string& acl)
     return 0;
 }
 
-// The names of f's extended attributes, each ended by a NUL. 0 or an errno;
-// a file system without them has none.
-int names_of(int f, std::string& names)
+// Fills s through get(buffer, size), which returns a length or -1 with
+// errno set, as flistxattr and fgetxattr do: asked first for the size,
+// then for the bytes, and again if they grew in between (ERANGE). 0 or an
+// errno.
+template <class F>
+int fetch(std::string& s, F get)
 {
     for (;;) {
-        ssize_t n = flistxattr(f, nullptr, 0);
-        if (n < 0)
-            return errno == ENOTSUP ? 0 : errno;
-        names.resize(static_cast<std::size_t>(n));
-        n = flistxattr(f, names.data(), names.size());
-        if (n >= 0) {
-            names.resize(static_cast<std::size_t>(n));
-            return 0;
-        }
-        if (errno != ERANGE) // ERANGE: one was added in between
-            return errno;
-    }
-}
-
-// The value of f's attribute key. 0 or an errno (ENODATA: removed since).
-int value_of(int f, const char* key, std::string& value)
-{
-    for (;;) {
-        ssize_t n = fgetxattr(f, key, nullptr, 0);
+        ssize_t n = get(nullptr, 0);
         if (n < 0)
             return errno;
-        value.resize(static_cast<std::size_t>(n));
-        n = fgetxattr(f, key, value.data(), value.size());
+        s.resize(static_cast<std::size_t>(n));
+        n = get(s.data(), s.size());
         if (n >= 0) {
-            value.resize(static_cast<std::size_t>(n));
+            s.resize(static_cast<std::size_t>(n));
             return 0;
         }
         if (errno != ERANGE)
             return errno;
     }
+}
+
+// The names of f's extended attributes, each ended by a NUL. 0 or an errno;
+// a file system without them has none.
+int names_of(int f, std::string& names)
+{
+    int err = fetch(names, [f](char* b, std::size_t n) { return flistxattr(f, b, n); });
+    return err == ENOTSUP ? 0 : err;
+}
+
+// The value of f's attribute key. 0 or an errno (ENODATA: removed since).
+int value_of(int f, const char* key, std::string& value)
+{
+    return fetch(value, [f, key](char* b, std::size_t n) { return fgetxattr(f, key, b, n); });
 }
 
 } // namespace
