@@ -179,15 +179,18 @@ private:
     bool kept_ = false;
 };
 
-// A buffer for one block, or for the whole file when it is smaller.
-std::unique_ptr<unsigned char[]> buffer(std::size_t& size, off_t hint)
-{
-    if (hint >= 0)
-        size = std::clamp<std::size_t>(static_cast<std::size_t>(hint) + 1, 4096, block);
-    else
-        size = block;
-    return std::make_unique_for_overwrite<unsigned char[]>(size);
-}
+// Room for one block, or for the whole file when it is smaller: a small
+// file's run touches no more memory than it needs.
+struct buffer {
+    std::size_t size;
+    std::unique_ptr<unsigned char[]> bytes = std::make_unique_for_overwrite<unsigned char[]>(size);
+
+    explicit buffer(off_t hint = -1)
+        : size(hint < 0 ? block
+                        : std::clamp<std::size_t>(static_cast<std::size_t>(hint) + 1, 4096, block))
+    {
+    }
+};
 
 struct fault {
     int err = 0;       // 0 when the copy succeeded
@@ -198,22 +201,20 @@ struct fault {
 // was read. Into the work file (`file`), the kernel is asked to start
 // writing every few megabytes, so the final fsync has little left to wait
 // for and the page cache is not filled with dirty pages.
-fault pump(int in, int out, bool file, off_t size)
+fault pump(int in, int out, bool file, const buffer& buf)
 {
     constexpr off_t flush = 8 << 20;
-    std::size_t n = 0;
-    auto buf = buffer(n, size);
     scrub s;
     off_t written = 0;
     off_t synced = 0;
     for (;;) {
-        ssize_t r = get(in, buf.get(), n);
+        ssize_t r = get(in, buf.bytes.get(), buf.size);
         if (r < 0)
             return {errno, true};
         if (r == 0)
             break;
-        std::size_t m = s.feed(buf.get(), static_cast<std::size_t>(r), buf.get());
-        if (int err = put(out, buf.get(), m))
+        std::size_t m = s.feed(buf.bytes.get(), static_cast<std::size_t>(r), buf.bytes.get());
+        if (int err = put(out, buf.bytes.get(), m))
             return {err, false};
         written += static_cast<off_t>(m);
         if (file && written - synced >= flush) {
@@ -232,22 +233,20 @@ fault pump(int in, int out, bool file, off_t size)
 // Whether the conversion would leave the file's bytes exactly as they are:
 // no CR, no SUB, and a final LF. Reading stops at the first block that
 // would change, which for a CR LF file is the first one. 0 or an errno.
-int unchanged(int in, off_t size, bool& same)
+int unchanged(int in, const buffer& buf, bool& same)
 {
-    std::size_t n = 0;
-    auto buf = buffer(n, size);
     scrub s;
     same = false;
     bool any = false;
     for (;;) {
-        ssize_t r = get(in, buf.get(), n);
+        ssize_t r = get(in, buf.bytes.get(), buf.size);
         if (r < 0)
             return errno;
         if (r == 0)
             break;
         any = true;
         auto got = static_cast<std::size_t>(r);
-        if (s.feed(buf.get(), got, buf.get()) != got)
+        if (s.feed(buf.bytes.get(), got, buf.bytes.get()) != got)
             return 0;
     }
     same = any && !s.needs_lf();
@@ -289,6 +288,7 @@ bool same_bytes(int a, int b)
 struct outcome {
     bool converted = false; // the name holds the converted text
     bool copy = false;      // in a new file, not the work file renamed
+    bool left = false;      // the work file is still there under its name
     std::string held;       // otherwise what the name holds, for the message
 };
 
@@ -309,7 +309,8 @@ outcome look(const place& at, work& tmp, bool mv_ok, const struct stat& st)
         o.held = "the original is still there";
     else
         o.held = "another file is there now";
-    if (!tmp.there()) {
+    o.left = tmp.there();
+    if (!o.left) {
         // mv copies across file systems and then removes its source.
         o.converted = o.copy =
             (err == 0 && !same_inode(now, st)) || (err != 0 && err != ENOENT && mv_ok);
@@ -323,6 +324,7 @@ outcome look(const place& at, work& tmp, bool mv_ok, const struct stat& st)
         fd ours{openat(tmp.here(), tmp.name().c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
         if (copy.ok() && ours.ok() && same_bytes(copy.get(), ours.get())) {
             o.converted = o.copy = true;
+            o.left = false;
             tmp.remove();
         }
     }
@@ -382,7 +384,7 @@ int filter()
                                  stderr);
         return 2;
     }
-    if (fault f = pump(STDIN_FILENO, STDOUT_FILENO, false, -1); f.err != 0) {
+    if (fault f = pump(STDIN_FILENO, STDOUT_FILENO, false, buffer{}); f.err != 0) {
         warn(f.read ? "stdin" : "stdout", why(f.err));
         return 1;
     }
@@ -392,6 +394,14 @@ int filter()
         return 1;
     }
     return 0;
+}
+
+// The file is no longer the one that was read (ESTALE), or looking failed.
+int refused(const std::string& path, int err)
+{
+    bool gone = err == ESTALE || err == ENOENT || err == ENOTDIR;
+    warn(path, gone ? "changed during the conversion; not replaced" : why(err));
+    return 1;
 }
 
 int missing()
@@ -440,8 +450,10 @@ int main(int argc, char** argv)
         return 1;
     }
 
+    // One buffer for the look and the conversion.
+    const buffer buf{st.st_size};
     bool same = false;
-    if (int err = unchanged(in.get(), st.st_size, same)) {
+    if (int err = unchanged(in.get(), buf, same)) {
         warn(path, why(err));
         return 1;
     }
@@ -452,10 +464,8 @@ int main(int argc, char** argv)
         return 1;
     }
     place at;
-    if (int err = at.find(path, st)) {
-        warn(path, err == ESTALE ? "changed during the conversion; not replaced" : why(err));
-        return 1;
-    }
+    if (int err = at.find(path, st))
+        return refused(path, err);
 
     catch_signals();
     // Past the file-size limit the kernel kills the writer with SIGXFSZ;
@@ -472,7 +482,7 @@ int main(int argc, char** argv)
         warn(tmp.where(), why(errno));
         return 1;
     }
-    if (fault f = pump(in.get(), out.get(), true, st.st_size); f.err != 0) {
+    if (fault f = pump(in.get(), out.get(), true, buf); f.err != 0) {
         warn(f.read ? path : tmp.where(), why(f.err));
         return 1;
     }
@@ -499,11 +509,8 @@ int main(int argc, char** argv)
     int err = stat(path.c_str(), &now) != 0 ? errno : same_inode(now, st) ? 0 : ESTALE;
     if (err == 0)
         err = at.still(st);
-    if (err != 0) {
-        bool gone = err == ESTALE || err == ENOENT || err == ENOTDIR;
-        warn(path, gone ? "changed during the conversion; not replaced" : why(err));
-        return 1;
-    }
+    if (err != 0)
+        return refused(path, err);
     if (!tmp.there()) {
         warn(tmp.where(), "the work file changed; not replaced");
         return 1;
@@ -536,8 +543,8 @@ int main(int argc, char** argv)
         status = settle(path, at, o, attrs);
     } else {
         warn(path, "not replaced; " + o.held + "; " +
-                       (tmp.there() ? "the converted text is in " + tmp.name()
-                                    : std::string("the work file is gone")));
+                       (o.left ? "the converted text is in " + tmp.name()
+                               : std::string("the work file is gone")));
         status = unfinished;
     }
     if (int sig = held(removed, moved))
