@@ -34,6 +34,20 @@ protected:
         EXPECT_FALSE(work_files().empty()) << "the run never made its work file";
         return pid;
     }
+
+    // For the next case of a table: these stand-ins for rm and mv (nullptr:
+    // the real one), and no work file from the case before.
+    void afresh(const char* rm, const char* mv)
+    {
+        fs::remove_all(aux + "/bin");
+        ASSERT_EQ(mkdir((aux + "/bin").c_str(), 0755), 0);
+        if (rm != nullptr)
+            stand_in("rm", rm);
+        if (mv != nullptr)
+            stand_in("mv", mv);
+        for (const auto& w : work_files())
+            fs::remove(at(w));
+    }
 };
 
 TEST_F(Replace, CallersDispositionsChangeNothing)
@@ -157,14 +171,7 @@ TEST_F(Replace, SignalDuringTheCommandsWaitsForTheMove)
          true},
     };
     for (const auto& c : cases) {
-        fs::remove_all(aux + "/bin");
-        ASSERT_EQ(mkdir((aux + "/bin").c_str(), 0755), 0);
-        if (c.rm != nullptr)
-            stand_in("rm", c.rm);
-        if (c.mv != nullptr)
-            stand_in("mv", c.mv);
-        for (const auto& w : work_files())
-            fs::remove(at(w));
+        afresh(c.rm, c.mv);
         put(at("f"), crlf);
         how h{"f"};
         if (c.ignored != 0)
@@ -217,13 +224,7 @@ TEST_F(Replace, StatusTellsWhatTheCommandsLeft)
          ""},
     };
     for (const auto& c : cases) {
-        fs::remove_all(aux + "/bin");
-        ASSERT_EQ(mkdir((aux + "/bin").c_str(), 0755), 0);
-        if (c.rm != nullptr)
-            stand_in("rm", c.rm);
-        stand_in("mv", c.mv);
-        for (const auto& w : work_files())
-            fs::remove(at(w));
+        afresh(c.rm, c.mv);
         put(at("f"), crlf);
         result r = run({"f"});
         EXPECT_TRUE(r.exited(c.code)) << c.what << ": " << r;
