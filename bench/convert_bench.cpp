@@ -3,13 +3,13 @@
 // larger than the caches, and one of the program's blocks converted again
 // and again, which stays in them (rows ending in /block).
 //
-// Out of cache the 64 MiB rows measure memory more than the steps: an
+// Out of cache the 64 MiB rows measure memory more than the kernels: an
 // ordinary store first reads the destination's cache line from memory,
-// while memcpy's streaming stores do not, so a step that stores normally
+// while memcpy's streaming stores do not, so a kernel that stores normally
 // moves about 1.5 times the bytes, and where memory's bandwidth is the
 // limit it is capped near 0.55 of memcpy. (In a virtual machine whose
 // memcpy is slow out of cache the cap may not show.) The /block rows show
-// what the steps themselves cost.
+// what the kernels themselves cost.
 
 #include "convert.h"
 
@@ -19,6 +19,8 @@
 #include <random>
 #include <string>
 #include <vector>
+
+using namespace eolscrub2;
 
 namespace {
 
@@ -80,8 +82,8 @@ void convert(benchmark::State& state, int s, kernel k)
         // Fed in the program's block size, as a run feeds it.
         scrub sc{k};
         std::size_t w = 0;
-        for (std::size_t i = 0; i < in.size(); i += block)
-            w += sc.feed(in.data() + i, block, out.data() + w);
+        for (std::size_t i = 0; i < in.size(); i += block_size)
+            w += sc.feed(in.data() + i, block_size, out.data() + w);
         benchmark::DoNotOptimize(w);
         benchmark::ClobberMemory();
     }
@@ -91,26 +93,26 @@ void convert(benchmark::State& state, int s, kernel k)
 // One block, from the start of the shape, copied or converted in cache.
 void copy_block(benchmark::State& state, int s)
 {
-    const bytes in(shape(s).begin(), shape(s).begin() + block);
-    bytes out(block);
+    const bytes in(shape(s).begin(), shape(s).begin() + block_size);
+    bytes out(block_size);
     for (auto _ : state) {
-        std::memcpy(out.data(), in.data(), block);
+        std::memcpy(out.data(), in.data(), block_size);
         benchmark::DoNotOptimize(out.data());
         benchmark::ClobberMemory();
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * block));
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * block_size));
 }
 
 void convert_block(benchmark::State& state, int s, kernel k)
 {
-    const bytes in(shape(s).begin(), shape(s).begin() + block);
-    bytes out(block);
+    const bytes in(shape(s).begin(), shape(s).begin() + block_size);
+    bytes out(block_size);
     for (auto _ : state) {
-        std::size_t w = drop(k, in.data(), block, out.data());
+        std::size_t w = drop(k, in.data(), block_size, out.data());
         benchmark::DoNotOptimize(w);
         benchmark::ClobberMemory();
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * block));
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * block_size));
 }
 
 } // namespace
@@ -122,7 +124,8 @@ int main(int argc, char** argv)
         benchmark::RegisterBenchmark(("memcpy/" + sh).c_str(), copy, s)
             ->Unit(benchmark::kMillisecond);
         for (kernel k : kernels())
-            benchmark::RegisterBenchmark((std::string(name(k)) + "/" + sh).c_str(), convert, s, k)
+            benchmark::RegisterBenchmark((std::string(kernel_name(k)) + "/" + sh).c_str(), convert,
+                                         s, k)
                 ->Unit(benchmark::kMillisecond);
     }
     for (int s = 0; s < 3; s++) {
@@ -130,8 +133,8 @@ int main(int argc, char** argv)
         benchmark::RegisterBenchmark(("memcpy/" + sh).c_str(), copy_block, s)
             ->Unit(benchmark::kMicrosecond);
         for (kernel k : kernels())
-            benchmark::RegisterBenchmark((std::string(name(k)) + "/" + sh).c_str(), convert_block,
-                                         s, k)
+            benchmark::RegisterBenchmark((std::string(kernel_name(k)) + "/" + sh).c_str(),
+                                         convert_block, s, k)
                 ->Unit(benchmark::kMicrosecond);
     }
     benchmark::Initialize(&argc, argv);

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <vector>
 
+using namespace eolscrub2;
+
 namespace {
 
 using bytes = std::vector<std::uint8_t>;

@@ -9,6 +9,8 @@
 #include <string>
 #include <tuple>
 
+using eolscrub2::quote;
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     std::string name;

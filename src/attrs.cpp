@@ -9,6 +9,8 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+namespace eolscrub2 {
+
 namespace {
 
 constexpr char acl_name[] = "system.posix_acl_access";
@@ -70,9 +72,9 @@ int value_of(int f, const char* key, std::string& value)
 
 } // namespace
 
-carried carry(int in, int out, const struct stat& st)
+fault carry(int in, int out, const struct stat& st, std::string& acl)
 {
-    carried c;
+    acl.clear();
     mode_t mode = st.st_mode & 07777;
     // Only root may give a file away; a user may still keep the group if
     // they belong to it. A set-ID bit must not survive on a file that is
@@ -87,10 +89,8 @@ carried carry(int in, int out, const struct stat& st)
     // chmod, which must have the last word on the bits. Unreadable
     // attributes stop the run: the input may have an ACL that would be lost.
     std::string names;
-    if ((c.err = names_of(in, names)) != 0) {
-        c.reading = true;
-        return c;
-    }
+    if (int err = names_of(in, names))
+        return {err, true};
     bool acl_set = false;
     for (std::size_t i = 0; i < names.size(); i = names.find('\0', i) + 1) {
         const char* key = names.c_str() + i;
@@ -98,15 +98,13 @@ carried carry(int in, int out, const struct stat& st)
         if (int err = value_of(in, key, value)) {
             if (err == ENODATA)
                 continue;
-            c.err = err;
-            c.reading = true;
-            return c;
+            return {err, true};
         }
         bool set = fsetxattr(out, key, value.data(), value.size(), 0) == 0;
         if (std::strcmp(key, acl_name) == 0) {
             acl_set = set;
             if (!set) {
-                c.acl = value;
+                acl = value;
                 mode = (mode & ~S_IRWXG) | group_bits(value);
             }
         }
@@ -115,16 +113,16 @@ carried carry(int in, int out, const struct stat& st)
     }
     // A work file made in a directory with a default ACL inherits it: it
     // must not outlive the copy and grant what the input did not.
-    if (!acl_set && fremovexattr(out, acl_name) != 0 && errno != ENODATA && errno != ENOTSUP) {
-        c.err = errno;
-        return c;
-    }
+    if (!acl_set && fremovexattr(out, acl_name) != 0 && errno != ENODATA && errno != ENOTSUP)
+        return {errno, false};
     if (fchmod(out, mode) != 0)
-        c.err = errno;
-    return c;
+        return {errno, false};
+    return {};
 }
 
 int restore_acl(int f, const std::string& acl)
 {
     return fsetxattr(f, acl_name, acl.data(), acl.size(), 0) == 0 ? 0 : errno;
 }
+
+} // namespace eolscrub2

@@ -2,6 +2,8 @@
 
 #include "drop/drop.h"
 
+namespace eolscrub2 {
+
 std::vector<kernel> kernels()
 {
     std::vector<kernel> k{kernel::plain};
@@ -30,7 +32,7 @@ kernel best()
     return k;
 }
 
-const char* name(kernel k)
+const char* kernel_name(kernel k)
 {
     switch (k) {
     case kernel::plain:
@@ -62,7 +64,9 @@ std::size_t drop(kernel k, const unsigned char* src, std::size_t n, unsigned cha
         return drop_neon(src, n, dst);
 #endif
     default:
-        // The plain step, and any step this build does not have.
+        // The plain kernel, and any kernel this build does not have.
         return drop_plain(src, n, dst);
     }
 }
+
+} // namespace eolscrub2

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <vector>
 
+namespace eolscrub2 {
+
 inline constexpr unsigned char lf = 0x0a;
 inline constexpr unsigned char cr = 0x0d;
 inline constexpr unsigned char sub = 0x1a;
@@ -13,17 +15,18 @@ inline constexpr unsigned char sub = 0x1a;
 // The size of the blocks the program reads, converts and writes: large
 // enough that the system calls cost little next to the copy, small enough
 // to stay in the processor's cache while a block is converted.
-inline constexpr std::size_t block = 512 * 1024;
+inline constexpr std::size_t block_size = 512 * 1024;
 
-// The ways of doing the block copy. Every one gives the same bytes; they
-// differ only in how many bytes they look at per step: plain C++ one, SSSE3
-// 16, AVX2 32, AVX-512 (with VBMI2) 64 on x86-64, NEON 16 on ARM64.
+// The kernels that do the copy, one per instruction set. Every one gives
+// the same bytes; they differ only in how many bytes they look at per
+// step: plain C++ one, SSSE3 16, AVX2 32, AVX-512 (with VBMI2) 64 on
+// x86-64, NEON 16 on ARM64.
 enum class kernel { plain, ssse3, avx2, avx512, neon };
 
 // The kernels this processor can run, the fastest last; best() is that one.
 std::vector<kernel> kernels();
 kernel best();
-const char* name(kernel k);
+const char* kernel_name(kernel k);
 
 // Copies n bytes from src to dst, leaving out every CR and SUB, and returns
 // the number written. dst needs room for n bytes; it may equal src (the
@@ -53,3 +56,5 @@ private:
     kernel k_;
     bool ends_lf_ = false;
 };
+
+} // namespace eolscrub2

@@ -4,6 +4,8 @@
 
 #include <string>
 
+namespace eolscrub2 {
+
 // Returns s as one shell word that stands for exactly its bytes. Inside
 // single quotes every byte is literal except the single quote itself, which
 // has to close the quotes, appear escaped, and reopen them: ' becomes '\''.
@@ -19,3 +21,5 @@ inline std::string quote(const std::string& s)
     q += '\'';
     return q;
 }
+
+} // namespace eolscrub2

@@ -8,22 +8,24 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+namespace eolscrub2 {
+
 namespace {
 
 // A handler may read only atomics that need no lock.
-std::atomic<const char*> doomed{nullptr};
-std::atomic<bool> shielded{false};
+std::atomic<const char*> cleanup{nullptr};
+std::atomic<bool> deferring{false};
 std::atomic<int> caught{0};
 static_assert(std::atomic<const char*>::is_always_lock_free);
 static_assert(std::atomic<int>::is_always_lock_free);
 
 extern "C" void on_signal(int sig)
 {
-    if (shielded.load()) {
+    if (deferring.load()) {
         caught.store(sig);
         return;
     }
-    if (const char* name = doomed.load())
+    if (const char* name = cleanup.load())
         std::ignore = unlink(name); // nothing can be reported from here
     // Neither can fail for a signal that was just delivered.
     std::ignore = std::signal(sig, SIG_DFL);
@@ -31,8 +33,7 @@ extern "C" void on_signal(int sig)
 }
 
 // Whether the signal's default action ends the process. SIGXFSZ is left
-// out: the run ignores it while it writes, so that a file-size limit gives
-// EFBIG and a clean failure.
+// out: the run ignores it while it writes.
 bool ends(int sig)
 {
     switch (sig) {
@@ -58,6 +59,9 @@ bool ours(int sig)
     return sigaction(sig, nullptr, &sa) == 0 && sa.sa_handler == on_signal;
 }
 
+// What the caller had SIGXFSZ do, while it is ignored for the writes.
+struct sigaction xfsz {};
+
 } // namespace
 
 void catch_signals()
@@ -75,20 +79,29 @@ void catch_signals()
         if (sigaction(sig, &sa, &old) == 0 && old.sa_handler == SIG_IGN)
             std::ignore = sigaction(sig, &old, nullptr); // cannot fail: it was just set
     }
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    std::ignore = sigaction(SIGXFSZ, &ignore, &xfsz); // cannot fail
 }
 
-void doom(const char* name)
+void writes_done()
 {
-    doomed.store(name);
+    std::ignore = sigaction(SIGXFSZ, &xfsz, nullptr); // cannot fail
 }
 
-void shield()
+void remove_on_signal(const char* name)
 {
-    shielded.store(true);
-    doomed.store(nullptr);
+    cleanup.store(name);
 }
 
-int held(int status1, int status2)
+void defer_signals()
+{
+    deferring.store(true);
+    cleanup.store(nullptr);
+}
+
+int deferred_signal(int status1, int status2)
 {
     // system(3) ignores SIGINT and SIGQUIT while it waits, so the run learns
     // of them only from the command they ended.
@@ -112,3 +125,5 @@ void die(int sig)
     std::ignore = std::raise(sig);
     std::_Exit(128 + sig); // not reached: the default action ends the process
 }
+
+} // namespace eolscrub2

@@ -4,19 +4,30 @@
 // so that the run can finish the move and say what the file holds.
 #pragma once
 
+namespace eolscrub2 {
+
 // Catches every signal whose default action ends the process, except those
-// the caller ignores (nohup, a background job), which stay ignored.
+// the caller ignores (nohup, a background job), which stay ignored. Past
+// the file-size limit the kernel kills the writer with SIGXFSZ: until
+// writes_done() it is ignored, so that a write fails with EFBIG instead
+// and the work file is removed.
 void catch_signals();
 
+// The writes are done: SIGXFSZ as the caller had it.
+void writes_done();
+
 // The work file that a signal removes; nullptr for none.
-void doom(const char* name);
+void remove_on_signal(const char* name);
 
-// From now on a signal is held until the run has settled.
-void shield();
+// From now on a signal waits until the run has finished the replacement.
+void defer_signals();
 
-// The signal held since shield(), or 0. A command ended by SIGINT or
-// SIGQUIT counts as the run's own: the terminal sent it to the whole job.
-int held(int status1, int status2);
+// The signal that came since defer_signals(), or 0. A command ended by
+// SIGINT or SIGQUIT counts as the run's own: the terminal sent it to the
+// whole job.
+int deferred_signal(int status1, int status2);
 
 // Ends the process by sig, as its default action does.
 [[noreturn]] void die(int sig);
+
+} // namespace eolscrub2

@@ -1,4 +1,5 @@
 #include "convert.h"
+#include "texts.h"
 
 #include <gtest/gtest.h>
 
@@ -6,6 +7,9 @@
 #include <cstdlib>
 #include <random>
 #include <string>
+
+using namespace eolscrub2;
+using eolscrub2::test::reference;
 
 namespace {
 
@@ -16,14 +20,14 @@ bytes b(const std::string& s)
     return {s.begin(), s.end()};
 }
 
-// Runs the whole conversion, fed in pieces of `step` bytes (0: all at once),
-// the way the program feeds it blocks.
-bytes convert(kernel k, const bytes& in, std::size_t step = 0)
+// Runs the whole conversion, fed in pieces of `piece` bytes (0: all at
+// once), the way the program feeds it blocks.
+bytes convert(kernel k, const bytes& in, std::size_t piece = 0)
 {
     scrub s{k};
     bytes out(in.size() + 1, 0);
     std::size_t w = 0;
-    std::size_t size = step == 0 ? std::max<std::size_t>(in.size(), 1) : step;
+    std::size_t size = piece == 0 ? std::max<std::size_t>(in.size(), 1) : piece;
     for (std::size_t i = 0; i < in.size(); i += size) {
         std::size_t n = std::min(size, in.size() - i);
         w += s.feed(in.data() + i, n, out.data() + w);
@@ -69,22 +73,12 @@ TEST(Convert, Table)
     for (kernel k : kernels()) {
         for (const row& r : rows) {
             // Every cut a reader could make, one byte per read included.
-            for (std::size_t step : {0, 1, 2, 3}) {
-                EXPECT_EQ(convert(k, b(r.in), step), b(r.out))
-                    << r.what << ", kernel " << name(k) << ", step " << step;
+            for (std::size_t piece : {0, 1, 2, 3}) {
+                EXPECT_EQ(convert(k, b(r.in), piece), b(r.out))
+                    << r.what << ", kernel " << kernel_name(k) << ", pieces of " << piece;
             }
         }
     }
-}
-
-// The expected result, written out by its rules for text too long for a
-// table: drop CR and SUB, then make sure of the final LF.
-bytes expect(bytes in)
-{
-    std::erase_if(in, [](unsigned char c) { return c == cr || c == sub; });
-    if (in.empty() || in.back() != lf)
-        in.push_back(lf);
-    return in;
 }
 
 // The vector kernels work on 16, 32 or 64 bytes at a time, ask whether
@@ -105,9 +99,10 @@ TEST(Convert, DroppedBytesAtEveryEdge)
                     in[at] = c;
                     if (at + 1 < len)
                         in[at + 1] = lf;
-                    for (std::size_t step : {0, 16, 64}) {
-                        ASSERT_EQ(convert(k, in, step), expect(in))
-                            << name(k) << " len " << len << " at " << at << " step " << step;
+                    for (std::size_t piece : {0, 16, 64}) {
+                        ASSERT_EQ(convert(k, in, piece), reference(in))
+                            << kernel_name(k) << " len " << len << " at " << at << " pieces of "
+                            << piece;
                     }
                 }
             }
@@ -115,9 +110,9 @@ TEST(Convert, DroppedBytesAtEveryEdge)
     }
 }
 
-// A step with one byte to drop may take another way than one with two:
-// two dropped bytes at every pair of places, side by side, across the
-// halves and lanes of a step, and in different steps.
+// A step of a vector kernel with one byte to drop may take another way
+// than one with two: two dropped bytes at every pair of places, side by
+// side, across the halves and lanes of a step, and in different steps.
 TEST(Convert, TwoDroppedBytesAnywhere)
 {
     std::mt19937 rng(5);
@@ -130,13 +125,14 @@ TEST(Convert, TwoDroppedBytesAnywhere)
                 bytes in = text;
                 in[a] = cr;
                 in[z] = (a + z) % 2 ? sub : cr;
-                ASSERT_EQ(convert(k, in), expect(in)) << name(k) << " at " << a << " and " << z;
+                ASSERT_EQ(convert(k, in), reference(in))
+                    << kernel_name(k) << " at " << a << " and " << z;
             }
         }
     }
 }
 
-// The widest step first reads up to a 64-byte boundary of memory, by
+// The widest kernel first reads up to a 64-byte boundary of memory, by
 // itself, so that later reads never straddle one: the text may start at
 // any address, and be shorter than the way to the boundary.
 TEST(Convert, AnyStartingAddress)
@@ -149,7 +145,7 @@ TEST(Convert, AnyStartingAddress)
     for (kernel k : kernels()) {
         for (std::size_t len : {10, 300}) {
             const bytes in(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(len));
-            const bytes want = expect(in);
+            const bytes want = reference(in);
             for (std::size_t at = 0; at < 64; at++) {
                 // Converted in place where it lies.
                 bytes buf(at + len, 0);
@@ -159,7 +155,7 @@ TEST(Convert, AnyStartingAddress)
                 bytes got(p, p + s.feed(p, len, p));
                 if (s.needs_lf())
                     got.push_back(lf);
-                ASSERT_EQ(got, want) << name(k) << " at " << at << " len " << len;
+                ASSERT_EQ(got, want) << kernel_name(k) << " at " << at << " len " << len;
             }
         }
     }
@@ -178,17 +174,17 @@ TEST(Convert, LargeMixedInput)
                 : r % 7 == 0        ? sub
                                     : static_cast<unsigned char>('a' + r % 26);
     }
-    const bytes want = expect(in);
+    const bytes want = reference(in);
     for (kernel k : kernels()) {
-        for (std::size_t step : {0, 1000, 128 * 1024, 4097})
-            ASSERT_EQ(convert(k, in, step), want) << name(k) << " " << step;
+        for (std::size_t piece : {0, 1000, 128 * 1024, 4097})
+            ASSERT_EQ(convert(k, in, piece), want) << kernel_name(k) << " " << piece;
     }
 }
 
 TEST(Convert, InPlace)
 {
     // A clean stretch, then runs of dropped bytes, then a stretch where
-    // every step drops one: each a different way through the wide steps,
+    // every step drops one: each a different way through the wide kernels,
     // whose stores must never reach bytes not yet read.
     bytes text =
         b(std::string(1000, 'x') + "\r\n\x1a" + std::string(300, '\r') + std::string(500, 'y'));
@@ -196,7 +192,7 @@ TEST(Convert, InPlace)
         text.push_back(i % 37 == 36 ? cr
                        : i % 3 == 0 ? sub
                                     : static_cast<unsigned char>('a' + i % 26));
-    const bytes want = expect(text);
+    const bytes want = reference(text);
     for (kernel k : kernels()) {
         bytes buf = text;
         scrub s{k};
@@ -204,20 +200,21 @@ TEST(Convert, InPlace)
         buf.resize(w);
         ASSERT_TRUE(s.needs_lf());
         buf.push_back(lf);
-        EXPECT_EQ(buf, want) << name(k);
+        EXPECT_EQ(buf, want) << kernel_name(k);
     }
 }
 
 // CI runs these tests on emulated processors of several generations and
-// names the step each must choose: one that chose a slower step, or one
-// it cannot run, fails here.
-TEST(Convert, ChoosesTheExpectedStep)
+// names the kernel each must choose: one that chose a slower kernel, or
+// one it cannot run, fails here.
+TEST(Convert, ChoosesTheExpectedKernel)
 {
-    const char* want = std::getenv("EOLSCRUB2_EXPECT_STEP");
+    const char* want = std::getenv("EOLSCRUB2_EXPECT_KERNEL");
     if (want != nullptr)
-        EXPECT_STREQ(name(best()), want);
+        EXPECT_STREQ(kernel_name(best()), want);
     else
-        GTEST_SKIP() << "EOLSCRUB2_EXPECT_STEP is not set; this processor chose " << name(best());
+        GTEST_SKIP() << "EOLSCRUB2_EXPECT_KERNEL is not set; this processor chose "
+                     << kernel_name(best());
 }
 
 } // namespace

@@ -12,6 +12,8 @@
 // Set FAULTS_KEEP=1 to keep the scratch directories of runs that broke the
 // rule.
 
+#include "texts.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -40,6 +42,8 @@
 #include <unistd.h>
 
 namespace fs = std::filesystem;
+using eolscrub2::test::reference;
+using eolscrub2::test::slurp;
 
 namespace {
 
@@ -50,19 +54,6 @@ const std::string first_call = "rt_sigaction(SIGCHLD, {sa_handler=SIG_DFL";
 constexpr auto time_limit = std::chrono::seconds(10);
 constexpr std::size_t parallel = 2;
 const std::string work_prefix = "eolscrub.tmp.";
-
-std::string convert(const std::string& in)
-{
-    std::string out;
-    out.reserve(in.size() + 1);
-    for (char c : in) {
-        if (c != '\r' && c != '\x1a')
-            out += c;
-    }
-    if (out.empty() || out.back() != '\n')
-        out += '\n';
-    return out;
-}
 
 struct input {
     std::string name;
@@ -102,7 +93,7 @@ std::vector<input> inputs()
         {.name = "filter", .bytes = large, .filter = true, .shell = make_large + " > in"},
     };
     for (auto& i : v)
-        i.conv = convert(i.bytes);
+        i.conv = reference(i.bytes);
     return v;
 }
 
@@ -172,14 +163,6 @@ bool loses_data(const std::string& call, const std::string& err, int fd)
     if (call == "fsync" || call == "fdatasync")
         return true;
     return call == "read" && err == "EIO";
-}
-
-std::string slurp(const fs::path& p)
-{
-    std::ifstream f(p, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
 }
 
 bool spit(const fs::path& p, const std::string& data)

@@ -10,9 +10,6 @@
 
 namespace {
 
-const std::string crlf = "one\r\ntwo\r\n\x1a";
-const std::string lfed = "one\ntwo\n";
-
 // Holds the run at the work file's fsync, after the conversion and before
 // the replacement, for long enough to act on it.
 const std::vector<std::string> hold = {"trace=fsync", "inject=fsync:delay_enter=1000000:when=1"};

@@ -3,6 +3,8 @@
 // and its exit status.
 #pragma once
 
+#include "texts.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -27,6 +29,7 @@
 #include <unistd.h>
 
 namespace fs = std::filesystem;
+using namespace eolscrub2::test;
 
 inline constexpr uid_t nobody = 65534;
 
@@ -34,14 +37,6 @@ inline void put(const std::string& path, const std::string& data, mode_t mode = 
 {
     std::ofstream(path, std::ios::binary) << data;
     ASSERT_EQ(chmod(path.c_str(), mode), 0) << path;
-}
-
-inline std::string slurp(const std::string& path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
 }
 
 inline struct stat info(const std::string& path)

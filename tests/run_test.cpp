@@ -7,10 +7,9 @@
 #include <sys/un.h>
 #include <sys/xattr.h>
 
-namespace {
+using eolscrub2::block_size;
 
-const std::string crlf = "one\r\ntwo\r\n\x1a";
-const std::string lfed = "one\ntwo\n";
+namespace {
 
 TEST_F(Run, ConvertsKeepingPermissionBits)
 {
@@ -46,7 +45,7 @@ TEST_F(Run, ConvertsKeepingPermissionBits)
 TEST_F(Run, LeavesAnUnchangedFileAlone)
 {
     // Already converted, large enough to be read in several blocks.
-    const std::string text = std::string(2 * block + 3, 'x') + "\n";
+    const std::string text = std::string(2 * block_size + 3, 'x') + "\n";
     put(at("f"), text);
     struct timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
     ASSERT_EQ(utimensat(AT_FDCWD, at("f").c_str(), old, 0), 0);
@@ -66,7 +65,7 @@ TEST_F(Run, LeavesAnUnchangedFileAlone)
 
 TEST_F(Run, ConvertsFilesOfManyBlocks)
 {
-    const std::string lines = std::string(3 * block, 'x');
+    const std::string lines = std::string(3 * block_size, 'x');
     // Lines of uneven length, so that the work file's large aligned writes
     // end mid-line and carry the rest over.
     std::string many, many_lf;
@@ -79,14 +78,14 @@ TEST_F(Run, ConvertsFilesOfManyBlocks)
         const char* what;
         std::string in, out;
     } cases[] = {
-        {"a CR after the first block", lines.substr(0, block + 5) + "\r\n" + lines + "\n",
-         lines.substr(0, block + 5) + "\n" + lines + "\n"},
+        {"a CR after the first block", lines.substr(0, block_size + 5) + "\r\n" + lines + "\n",
+         lines.substr(0, block_size + 5) + "\n" + lines + "\n"},
         {"no final LF after many blocks", lines, lines + "\n"},
-        {"CR ending a block", lines.substr(0, block - 1) + "\r\n" + lines,
-         lines.substr(0, block - 1) + "\n" + lines + "\n"},
+        {"CR ending a block", lines.substr(0, block_size - 1) + "\r\n" + lines,
+         lines.substr(0, block_size - 1) + "\n" + lines + "\n"},
         {"more than the write buffer holds", many + "\r", many_lf},
-        {"CR starting a block", lines.substr(0, block) + "\r" + lines + "\r",
-         lines.substr(0, block) + lines + "\n"},
+        {"CR starting a block", lines.substr(0, block_size) + "\r" + lines + "\r",
+         lines.substr(0, block_size) + lines + "\n"},
     };
     for (const auto& c : cases) {
         put(at("f"), c.in);

@@ -6,6 +6,8 @@
 
 #include <immintrin.h>
 
+namespace eolscrub2 {
+
 // No bmi2: its pdep and pext take hundreds of cycles on AMD's processors
 // before Zen 3, so nothing here may use them.
 #define AVX2 __attribute__((target("avx2,bmi,popcnt")))
@@ -122,5 +124,7 @@ AVX2 std::size_t drop_avx2(const unsigned char* src, std::size_t n, unsigned cha
     }
     return static_cast<std::size_t>(d - dst) + drop_plain(src + i, n - i, d);
 }
+
+} // namespace eolscrub2
 
 #endif

@@ -6,6 +6,8 @@
 
 #include <immintrin.h>
 
+namespace eolscrub2 {
+
 #define AVX512 __attribute__((target("avx512f,avx512bw,avx512vbmi2,bmi2,popcnt")))
 
 namespace {
@@ -88,5 +90,7 @@ AVX512 std::size_t drop_avx512(const unsigned char* src, std::size_t n, unsigned
         d = part(src + i, n - i, d);
     return static_cast<std::size_t>(d - dst);
 }
+
+} // namespace eolscrub2
 
 #endif

@@ -1,7 +1,7 @@
-// The steps that do the copy, one file per instruction set, and the table
-// the shuffling steps share. Only convert.cpp calls them, having asked the
-// processor which it can run. Each vector step is compiled for its
-// instruction set by target attributes on its own functions, never by
+// The kernels that do the copy, one file per instruction set, and the
+// table the shuffling kernels share. Only convert.cpp calls them, having
+// asked the processor which it can run. Each vector kernel is compiled for
+// its instruction set by target attributes on its own functions, never by
 // flags for a whole file: with such flags, inline functions from shared
 // headers would be compiled with the newer instructions too, and the
 // linker could keep that copy for every caller.
@@ -11,10 +11,12 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace eolscrub2 {
+
 // Each copies n bytes from src to dst, leaving out every CR and SUB, and
-// returns the number written; dst may equal src. A step only ever stores
-// within the bytes it has already loaded, which is what lets it work in
-// place.
+// returns the number written; dst may equal src. A kernel's step only
+// ever stores within the bytes it has already loaded, which is what lets it
+// work in place.
 std::size_t drop_plain(const unsigned char* src, std::size_t n, unsigned char* dst);
 std::size_t drop_ssse3(const unsigned char* src, std::size_t n, unsigned char* dst);
 std::size_t drop_avx2(const unsigned char* src, std::size_t n, unsigned char* dst);
@@ -40,3 +42,5 @@ inline constexpr std::array<std::uint64_t, 256> gather = [] {
     }
     return t;
 }();
+
+} // namespace eolscrub2

@@ -7,6 +7,8 @@
 #include <arm_neon.h>
 #include <bit>
 
+namespace eolscrub2 {
+
 namespace {
 
 uint8x16_t hits(uint8x16_t v)
@@ -70,5 +72,7 @@ std::size_t drop_neon(const unsigned char* src, std::size_t n, unsigned char* ds
     }
     return static_cast<std::size_t>(d - dst) + drop_plain(src + i, n - i, d);
 }
+
+} // namespace eolscrub2
 
 #endif

@@ -2,6 +2,8 @@
 
 #include "convert.h"
 
+namespace eolscrub2 {
+
 std::size_t drop_plain(const unsigned char* src, std::size_t n, unsigned char* dst)
 {
     unsigned char* d = dst;
@@ -14,3 +16,5 @@ std::size_t drop_plain(const unsigned char* src, std::size_t n, unsigned char* d
     }
     return static_cast<std::size_t>(d - dst);
 }
+
+} // namespace eolscrub2

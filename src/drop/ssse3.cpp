@@ -7,6 +7,8 @@
 #include <bit>
 #include <immintrin.h>
 
+namespace eolscrub2 {
+
 // 16 bytes a step. A step with nothing to drop is stored as it is; one
 // with CR or SUB has each half packed by a shuffle from the table and
 // stored at the running output position.
@@ -41,5 +43,7 @@ __attribute__((target("ssse3,popcnt"))) std::size_t drop_ssse3(const unsigned ch
     }
     return static_cast<std::size_t>(d - dst) + drop_plain(src + i, n - i, d);
 }
+
+} // namespace eolscrub2
 
 #endif

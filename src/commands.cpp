@@ -1,0 +1,31 @@
+#include "commands.h"
+
+#include "quote.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+#include <sys/wait.h>
+
+namespace eolscrub2 {
+
+commands compose(const place& at, const workfile& work)
+{
+    return {"exec rm -f -- " + quote(at.base),
+            "exec mv -f -- " + quote(work.path()) + " " + quote(at.base)};
+}
+
+int run_command(const std::string& text)
+{
+    int status = std::system(text.c_str());
+    // -1: system(3) could not wait for the shell, which may still be
+    // running. Nothing may go on until it has ended, or an rm still at
+    // work could remove what mv has just put in place.
+    if (status == -1) {
+        while (waitpid(-1, nullptr, 0) > 0 || errno == EINTR) {
+        }
+    }
+    return status;
+}
+
+} // namespace eolscrub2

@@ -1,0 +1,90 @@
+#include "copy.h"
+
+#include "convert.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include <fcntl.h>
+
+namespace eolscrub2 {
+
+buffer::buffer(off_t hint)
+    : size(hint < 0
+               ? block_size
+               : std::clamp<std::size_t>(static_cast<std::size_t>(hint) + 1, 4096, block_size)),
+      bytes(std::make_unique_for_overwrite<unsigned char[]>(size))
+{
+}
+
+fault convert(int in, int out, bool to_disk, const buffer& buf)
+{
+    constexpr off_t flush = 8 << 20;
+    scrub s;
+    off_t written = 0;
+    off_t synced = 0;
+    for (;;) {
+        std::size_t got = 0;
+        if (int err = read_some(in, buf.bytes.get(), buf.size, got))
+            return {err, true};
+        if (got == 0)
+            break;
+        std::size_t m = s.feed(buf.bytes.get(), got, buf.bytes.get());
+        if (int err = write_all(out, buf.bytes.get(), m))
+            return {err, false};
+        written += static_cast<off_t>(m);
+        if (to_disk && written - synced >= flush) {
+            if (sync_file_range(out, synced, written - synced, SYNC_FILE_RANGE_WRITE) != 0)
+                return {errno, false};
+            synced = written;
+        }
+    }
+    if (s.needs_lf()) {
+        if (int err = write_all(out, &lf, 1))
+            return {err, false};
+    }
+    return {};
+}
+
+int needs_change(int in, const buffer& buf, bool& changes)
+{
+    scrub s;
+    changes = true;
+    bool any = false;
+    for (;;) {
+        std::size_t got = 0;
+        if (int err = read_some(in, buf.bytes.get(), buf.size, got))
+            return err;
+        if (got == 0)
+            break;
+        any = true;
+        if (s.feed(buf.bytes.get(), got, buf.bytes.get()) != got)
+            return 0;
+    }
+    changes = !any || s.needs_lf();
+    return 0;
+}
+
+int same_bytes(int a, int b, const buffer& buf, bool& same)
+{
+    const std::size_t half = buf.size / 2;
+    unsigned char* x = buf.bytes.get();
+    unsigned char* y = x + half;
+    same = false;
+    for (;;) {
+        std::size_t p = 0;
+        std::size_t q = 0;
+        if (int err = read_full(a, x, half, p))
+            return err;
+        if (int err = read_full(b, y, half, q))
+            return err;
+        if (p != q || std::memcmp(x, y, p) != 0)
+            return 0;
+        if (p == 0) {
+            same = true;
+            return 0;
+        }
+    }
+}
+
+} // namespace eolscrub2

@@ -1,0 +1,40 @@
+// Moving bytes between descriptors through the conversion: the buffer, the
+// copy loop, the look for a file that needs no change, and the comparison
+// of two files.
+#pragma once
+
+#include "fd.h"
+
+#include <cstddef>
+#include <memory>
+
+#include <sys/types.h>
+
+namespace eolscrub2 {
+
+// Room for one block, or for the whole file when it is smaller: a small
+// file's run touches no more memory than it needs. One buffer serves the
+// whole run, so that nothing is allocated once the replacement has begun.
+struct buffer {
+    std::size_t size;
+    std::unique_ptr<unsigned char[]> bytes;
+
+    explicit buffer(off_t hint = -1);
+};
+
+// Copies in to out through the conversion, each block converted where it
+// was read. Into a file on disk (`to_disk`), the kernel is asked to start
+// writing every few megabytes, so that the final fsync has little left to
+// wait for and the page cache is not filled with dirty pages.
+fault convert(int in, int out, bool to_disk, const buffer& buf);
+
+// Sets `changes` to whether the conversion would change the bytes of in:
+// a CR, a SUB, or no final LF. Reading stops at the first block that would
+// change, which for a CR LF file is the first one. 0 or an errno.
+int needs_change(int in, const buffer& buf, bool& changes);
+
+// Sets `same` to whether a and b hold the same bytes, read from where each
+// stands, with the two halves of buf. 0 or an errno.
+int same_bytes(int a, int b, const buffer& buf, bool& same);
+
+} // namespace eolscrub2
