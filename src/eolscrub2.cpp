@@ -8,6 +8,7 @@
 // what they said, and tells which of the two files holds the text.
 
 #include "attrs.h"
+#include "checks.h"
 #include "copy.h"
 #include "fd.h"
 #include "place.h"
@@ -112,6 +113,10 @@ int main(int argc, char** argv)
     // must not leave neither.
     catch_signals();
     workfile work;
+    if (int err = work.open_dir())
+        return fail(work.where(), why(err));
+    if (others_may_change(work.dir_stat(), at.dir_st))
+        return fail(".", "others may change this directory; run it from one only you can write");
     fd out;
     if (int err = work.create(out))
         return fail(work.where(), why(err));

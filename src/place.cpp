@@ -24,7 +24,7 @@ int place::find(const std::string& path, const struct stat& st)
     base = slash == std::string::npos ? p : p.substr(slash + 1);
     // Readable, so that it can be synced once the file is in it.
     dir = fd{open(d.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-    if (!dir.ok())
+    if (!dir.ok() || fstat(dir.get(), &dir_st) != 0)
         return errno;
     return unchanged(st);
 }

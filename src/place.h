@@ -14,6 +14,7 @@ namespace eolscrub2 {
 // link, the file it leads to, so that the link stays a link.
 struct place {
     fd dir;
+    struct stat dir_st {};
     std::string base;
 
     // Finds the file that path names, which must be the one read (st).

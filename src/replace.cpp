@@ -5,6 +5,7 @@
 #include "report.h"
 #include "signals.h"
 
+#include <cstdlib>
 #include <string_view>
 
 #include <fcntl.h>
@@ -18,14 +19,18 @@ struct outcome {
     bool converted = false; // the name holds the converted text
     bool copy = false;      // in a new file, not the work file renamed
     bool left = false;      // the work file is still there under its name
-    std::string_view held;  // otherwise what the name holds, for the message
+    fd file;                // the copy, open, once it is known to be one
+    std::string_view held;  // when not converted, what the name holds
     int err = 0;            // why that is unknown
 };
 
-outcome look(const place& at, const workfile& work, bool mv_ok, const struct stat& st,
+// Success is judged only on evidence: the name holds the work file itself,
+// or a file with exactly its bytes (text, the work file held open).
+outcome look(const place& at, const workfile& work, int text, const struct stat& st,
              const buffer& buf)
 {
     outcome o;
+    o.left = work.present();
     struct stat now {};
     o.err = fstatat(at.dir.get(), at.base.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
     if (o.err == 0 && same_file(now, work.stat())) {
@@ -33,56 +38,71 @@ outcome look(const place& at, const workfile& work, bool mv_ok, const struct sta
         return o;
     }
     const bool other = o.err == 0 && !same_file(now, st);
+    if (other && S_ISREG(now.st_mode)) {
+        // The copy mv makes across file systems, or a file someone else put
+        // there. O_NONBLOCK: it may have become a FIFO since.
+        o.file = fd{openat(at.dir.get(), at.base.c_str(),
+                           O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
+        bool same = false;
+        if (o.file.ok() && lseek(text, 0, SEEK_SET) == 0 &&
+            same_bytes(o.file.get(), text, buf, same) == 0 && same) {
+            o.converted = o.copy = true;
+            return o;
+        }
+    }
     o.held = o.err == ENOENT ? "no file is there now"
              : o.err != 0    ? "what is there now is unknown"
              : other         ? "another file is there now"
                              : "the original is still there";
-    o.left = work.present();
-    if (!o.left) {
-        // mv copies across file systems and then removes its source.
-        o.converted = o.copy = other || (o.err != 0 && o.err != ENOENT && mv_ok);
-        return o;
-    }
-    if (other) {
-        // A copy across file systems whose source could not be removed, or
-        // a file someone else put there.
-        fd copy{openat(at.dir.get(), at.base.c_str(),
-                       O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
-        fd ours{openat(work.dir(), work.name().c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
-        bool same = false;
-        if (copy.ok() && ours.ok() && same_bytes(copy.get(), ours.get(), buf, same) == 0 && same)
-            o.converted = o.copy = true;
-    }
     return o;
 }
 
 // Once the name holds the converted text: sync it where mv wrote a copy,
 // give it an ACL the work file could not take, and sync the directory
-// entry that names it. The run's status.
-int settle(const std::string& path, const place& at, const outcome& o, const std::string& acl)
+// entry that names it; only then is the work file's own name removed. The
+// run's status.
+int settle(const std::string& path, const place& at, outcome& o, const std::string& acl,
+           workfile& work)
 {
     int err = 0;
-    fd file;
-    if (o.copy || !acl.empty()) {
-        file = fd{openat(at.dir.get(), at.base.c_str(),
-                         O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
-        if (!file.ok())
+    if (!o.file.ok() && !acl.empty()) {
+        o.file = fd{openat(at.dir.get(), at.base.c_str(),
+                           O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
+        if (!o.file.ok())
             err = errno;
     }
     if (err == 0 && !acl.empty()) {
-        if (int e = restore_acl(file.get(), acl))
+        if (int e = restore_acl(o.file.get(), acl))
             say({path, ": its access control list could not be kept (", why(e),
                  "); the owning group has only its own permissions"});
     }
-    if (err == 0 && o.copy && fsync(file.get()) != 0)
+    if (err == 0 && o.copy && fsync(o.file.get()) != 0)
         err = errno;
     if (err == 0 && fsync(at.dir.get()) != 0)
         err = errno;
     if (err != 0) {
-        say({path, ": converted, but it may not be on disk: ", why(err)});
+        say({path, ": converted, but it may not be on disk: ", why(err),
+             o.left ? "; the converted text is also in " : "",
+             o.left ? std::string_view(work.name()) : ""});
+        return unfinished;
+    }
+    // Whether or not a look saw it: the directory is one only this user
+    // may change, so the name is still the work file's.
+    if (int e = work.remove()) {
+        say({path, ": converted, but ", work.name(), " could not be removed: ", why(e)});
         return unfinished;
     }
     return done;
+}
+
+// Gives up before rm: the work file removed, then the run ends as a signal
+// that came meanwhile would have ended it.
+int abandon(workfile& work, int status)
+{
+    std::ignore = work.remove(); // the message has been given
+    if (int sig = deferred_signal(0, 0))
+        die(sig);
+    return status;
 }
 
 } // namespace
@@ -90,42 +110,57 @@ int settle(const std::string& path, const place& at, const outcome& o, const std
 int replace(const std::string& path, const struct stat& st, const place& at, workfile& work,
             const std::string& acl, const buffer& buf)
 {
+    fd text;
+    if (int err = work.open_for_reading(text))
+        return fail(work.where(), err == ESTALE ? "the work file changed; not replaced" : why(err));
+    if (int err = work.share())
+        return fail(work.where(), why(err));
+    if (int err = work.pick_second_name())
+        return fail(work.where(), why(err));
+    defer_signals();
+    work.keep();
+    if (int err = work.add_second_name()) {
+        warn(work.where(), why(err));
+        return abandon(work, failed);
+    }
+    // Everything the commands need is made now: once rm has run, running
+    // out of memory must not stop the move.
+    const commands cmd = compose(at, work, std::getenv("PATH"));
+    if (!cmd.path.empty() && setenv("PATH", cmd.path.c_str(), 1) != 0) {
+        warn(path, why(errno));
+        return abandon(work, failed);
+    }
+    const std::string given = work.reach() + "/" + work.given();
+
     // An editor may have saved a newer version meanwhile, someone swapped a
     // directory on the path or repointed a link: only the very file that
-    // was read, unchanged, is replaced. What remains is the moment between
-    // this look and the remove command.
+    // was read, unchanged, is replaced, and only by the work file. What
+    // remains is the moment between these looks and the remove command.
     struct stat now {};
     int err = stat(path.c_str(), &now) != 0 ? errno : same_file(now, st) ? 0 : ESTALE;
     if (err == 0)
         err = at.unchanged(st);
-    if (err != 0)
-        return refused(path, err);
-    if (!work.present())
-        return fail(work.where(), "the work file changed; not replaced");
-
-    // Made before rm runs: once it has, running out of memory must not stop
-    // the move.
-    const commands cmd = compose(at, work);
-    defer_signals();
-    work.keep();
+    if (err != 0) {
+        std::ignore = refused(path, err);
+        return abandon(work, failed);
+    }
+    if (lstat(given.c_str(), &now) != 0 || !same_file(now, work.stat()) || !work.present()) {
+        std::ignore = fail(work.where(), "the work file changed; not replaced");
+        return abandon(work, failed);
+    }
     if (fchdir(at.dir.get()) != 0) {
-        int e = errno;
-        work.remove();
-        warn(path, why(e));
-        if (int sig = deferred_signal(0, 0))
-            die(sig);
-        return failed;
+        warn(path, why(errno));
+        return abandon(work, failed);
     }
     // If rm fails, mv still replaces the file; what they left decides.
     int removed = run_command(cmd.rm);
     int moved = run_command(cmd.mv);
 
-    outcome o = look(at, work, moved == 0, st, buf);
+    outcome o = look(at, work, text.get(), st, buf);
+    work.drop_second_name();
     int status = done;
     if (o.converted) {
-        if (o.left)
-            work.remove();
-        status = settle(path, at, o, acl);
+        status = settle(path, at, o, acl, work);
     } else {
         const bool unknown = o.err != 0 && o.err != ENOENT;
         say({path, ": not replaced; ", o.held, unknown ? " (" : "", unknown ? why(o.err) : "",

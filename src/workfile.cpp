@@ -14,24 +14,31 @@ namespace eolscrub2 {
 workfile::~workfile()
 {
     if (made_ && !kept_)
-        remove();
+        std::ignore = remove(); // a failing run, which says why
 }
 
-int workfile::create(fd& out)
+int workfile::open_dir()
 {
     std::unique_ptr<char, decltype(&std::free)> cwd{getcwd(nullptr, 0), &std::free};
     if (!cwd)
         return errno;
     dir_ = cwd.get();
     here_ = fd{open(".", O_PATH | O_DIRECTORY | O_CLOEXEC)};
-    if (!here_.ok())
+    if (!here_.ok() || fstat(here_.get(), &dir_st_) != 0)
         return errno;
+    return 0;
+}
+
+int workfile::create(fd& out)
+{
     // A signal between the creation and the arming of the handler would
     // leave the file behind, so none is taken in between.
     sigset_t all;
     sigset_t old;
     sigfillset(&all);
     std::ignore = sigprocmask(SIG_BLOCK, &all, &old); // cannot fail
+    // In the directory held open, which is still the current one: nothing
+    // in this program changes directory before the commands.
     fd f{mkostemp(name_.data(), O_CLOEXEC)};
     int err = f.ok() ? 0 : errno;
     if (f.ok()) {
@@ -51,11 +58,53 @@ void workfile::keep()
     kept_ = true;
 }
 
-void workfile::remove()
+int workfile::remove()
 {
     remove_on_signal(nullptr);
     kept_ = true;
-    std::ignore = unlinkat(here_.get(), name_.c_str(), 0); // a failing run says why
+    drop_second_name();
+    return unlinkat(here_.get(), name_.c_str(), 0) == 0 || errno == ENOENT ? 0 : errno;
+}
+
+int workfile::pick_second_name()
+{
+    // Like mkostemp's: six letters or digits after the same prefix.
+    static constexpr char alnum[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    unsigned char r[6];
+    if (getentropy(r, sizeof r) != 0)
+        return errno;
+    given_ = "eolscrub.tmp.";
+    for (unsigned char b : r)
+        given_ += alnum[b % (sizeof alnum - 1)];
+    return 0;
+}
+
+int workfile::add_second_name()
+{
+    for (int tries = 0; tries < 100; tries++) {
+        if (linkat(here_.get(), name_.c_str(), here_.get(), given_.c_str(), 0) == 0) {
+            second_ = true;
+            return 0;
+        }
+        if (errno != EEXIST)
+            break;
+        if (int err = pick_second_name())
+            return err;
+    }
+    if (errno != EPERM && errno != EMLINK && errno != ENOTSUP)
+        return errno;
+    given_ = name_;
+    return 0;
+}
+
+void workfile::drop_second_name()
+{
+    struct stat now {};
+    if (second_ && fstatat(here_.get(), given_.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+        same_file(now, st_))
+        std::ignore = unlinkat(here_.get(), given_.c_str(), 0); // the file's own name is named
+    second_ = false;
 }
 
 bool workfile::present() const
@@ -63,6 +112,28 @@ bool workfile::present() const
     struct stat now {};
     return fstatat(here_.get(), name_.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
            same_file(now, st_);
+}
+
+int workfile::share()
+{
+    // F_DUPFD leaves the copy without FD_CLOEXEC, so that it is inherited.
+    shared_ = fd{fcntl(here_.get(), F_DUPFD, 3)};
+    if (!shared_.ok())
+        return errno;
+    reach_ = "/proc/self/fd/" + std::to_string(shared_.get());
+    struct stat st {};
+    if (::stat(reach_.c_str(), &st) != 0 || !same_file(st, dir_st_))
+        reach_ = dir_;
+    return 0;
+}
+
+int workfile::open_for_reading(fd& f) const
+{
+    f = fd{openat(here_.get(), name_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
+    struct stat now {};
+    if (!f.ok() || fstat(f.get(), &now) != 0)
+        return errno;
+    return same_file(now, st_) ? 0 : ESTALE;
 }
 
 } // namespace eolscrub2

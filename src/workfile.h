@@ -19,6 +19,11 @@ public:
     workfile& operator=(const workfile&) = delete;
     ~workfile();
 
+    // Holds the current directory open: the work file will be made there,
+    // whatever becomes of its name. 0 or an errno.
+    int open_dir();
+    const struct stat& dir_stat() const { return dir_st_; }
+
     // Creates the file exclusively (never one that existed before) and
     // opens it for writing as out. 0 or an errno.
     int create(fd& out);
@@ -27,13 +32,37 @@ public:
     // failure and no signal removes it unasked.
     void keep();
 
-    void remove();
+    // Removes the file, under its name and under the one given to mv.
+    // 0 or the errno of the removal of its own name.
+    int remove();
 
     // Whether the file is still there under its name.
     bool present() const;
 
+    // A second name for the file in its directory, the one mv is given, so
+    // that the file keeps its own until its text is known to be safe under
+    // the file's name: mv across file systems removes its source before
+    // the copy it made is on disk. Where the directory takes no second name
+    // (no hard links), mv is given the file's own. pick_second_name() makes
+    // the name, add_second_name() the link. 0 or an errno.
+    int pick_second_name();
+    int add_second_name();
+    // Removes the second name if mv has not taken it.
+    void drop_second_name();
+    const std::string& given() const { return given_; }
+
+    // How a command, which runs elsewhere, reaches the file: through
+    // /proc/self/fd/N/NAME, N a descriptor of its directory that commands
+    // inherit, so that no rename of that directory or of one above it can
+    // send them to another file; or, where /proc is not mounted, by the
+    // directory's path. reach() is that directory. 0 or an errno.
+    int share();
+    const std::string& reach() const { return reach_; }
+
+    // Opens the file for reading, as the replacement found it. 0 or an errno.
+    int open_for_reading(fd& f) const;
+
     const std::string& name() const { return name_; }
-    std::string path() const { return dir_ + "/" + name_; }
     // For messages on what went wrong while it was written: by then it is gone.
     std::string where() const { return "work file in " + (dir_.empty() ? "." : dir_); }
     const struct stat& stat() const { return st_; }
@@ -42,8 +71,13 @@ public:
 
 private:
     std::string name_ = "eolscrub.tmp.XXXXXX";
+    std::string given_;
+    bool second_ = false; // given_ is a second name
     std::string dir_;
+    std::string reach_;
     fd here_;
+    fd shared_;
+    struct stat dir_st_ {};
     struct stat st_ {};
     bool made_ = false;
     bool kept_ = false;

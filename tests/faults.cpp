@@ -403,6 +403,20 @@ std::string held(const fs::path& p, const input& in)
     return s + ", neither the original nor the converted text";
 }
 
+// The names that look like work files in a text.
+std::vector<std::string> named_work_files(const std::string& s)
+{
+    std::vector<std::string> v;
+    for (auto p = s.find(work_prefix); p != std::string::npos; p = s.find(work_prefix, p + 1)) {
+        std::size_t e = p + work_prefix.size();
+        while (e < s.size() && std::isalnum(static_cast<unsigned char>(s[e])))
+            e++;
+        if (e - p - work_prefix.size() == 6)
+            v.push_back(s.substr(p, e - p));
+    }
+    return v;
+}
+
 struct message {
     enum kind { original, nothing, another, unknown, on_disk } what;
     std::string work; // empty when the message says the work file is gone
@@ -421,7 +435,14 @@ std::vector<message> messages(const std::string& err, const std::string& path)
             continue;
         std::string rest = l.substr(head.size());
         if (rest.rfind("converted, but it may not be on disk: ", 0) == 0) {
-            v.push_back({message::on_disk, {}});
+            auto named = named_work_files(rest);
+            v.push_back({message::on_disk, named.empty() ? std::string() : named[0]});
+            continue;
+        }
+        if (rest.rfind("converted, but ", 0) == 0 &&
+            rest.find(" could not be removed: ") != std::string::npos) {
+            auto named = named_work_files(rest);
+            v.push_back({message::on_disk, named.empty() ? std::string() : named[0]});
             continue;
         }
         if (rest.rfind(not_replaced, 0) != 0)
@@ -452,20 +473,6 @@ std::vector<message> messages(const std::string& err, const std::string& path)
         else if (tail != gone)
             continue;
         v.push_back(m);
-    }
-    return v;
-}
-
-// The names that look like work files in a text.
-std::vector<std::string> named_work_files(const std::string& s)
-{
-    std::vector<std::string> v;
-    for (auto p = s.find(work_prefix); p != std::string::npos; p = s.find(work_prefix, p + 1)) {
-        std::size_t e = p + work_prefix.size();
-        while (e < s.size() && std::isalnum(static_cast<unsigned char>(s[e])))
-            e++;
-        if (e - p - work_prefix.size() == 6)
-            v.push_back(s.substr(p, e - p));
     }
     return v;
 }
@@ -577,7 +584,14 @@ std::vector<std::string> judge(run& r)
                 why.emplace_back("killed, the path is gone and no work file holds the "
                                  "converted text");
         }
-        if (work.size() > 1)
+        // The work file may have a second name, the one mv is given.
+        std::set<ino_t> texts;
+        for (const auto& n : work) {
+            struct stat ws {};
+            if (lstat((r.w / n).c_str(), &ws) == 0)
+                texts.insert(ws.st_ino);
+        }
+        if (texts.size() > 1)
             why.emplace_back("killed, and more than one work file is left");
     } else if (WIFEXITED(r.status) && WEXITSTATUS(r.status) == 3) {
         auto m = messages(err, "f");
@@ -610,11 +624,9 @@ std::vector<std::string> judge(run& r)
                 if (now != in.conv)
                     why.emplace_back("says converted, and the path does not hold the converted "
                                      "text");
-                if (!work.empty())
-                    why.emplace_back("says converted, with a work file left");
                 break;
             }
-            if (msg.what != message::on_disk) {
+            {
                 if (!msg.work.empty() && !holds_conv(msg.work))
                     why.push_back("the named work file " + msg.work +
                                   " does not hold the converted text");

@@ -248,7 +248,7 @@ TEST_F(Replace, AWorkFileTakenAwayIsNeverCalledTheResult)
     // rm fails, and mv takes the work file away and fails: the original is
     // still there, and nothing may claim the conversion happened.
     stand_in("rm", "exit 1");
-    stand_in("mv", "/bin/rm -f -- \"$3\"; exit 1");
+    stand_in("mv", "/bin/rm -f -- eolscrub.tmp.*; exit 1");
     put(at("f"), crlf);
     result r = run({"f"});
     EXPECT_TRUE(r.exited(3)) << r;
@@ -298,15 +298,21 @@ TEST_F(Replace, SyncsTheFileWhereItLands)
         result r = run(how{f}.in(c.cwd));
         EXPECT_TRUE(r.exited(0)) << c.what << ": " << r;
         EXPECT_EQ(slurp(at("f")), lfed);
-        // Every sync after the move is checked.
+        // Every sync after the move is checked; until they are done the
+        // work file keeps its name, and the message names it.
         for (int n = 2; n <= c.fsyncs; n++) {
             put(at("f"), crlf);
             std::string fail = "inject=fsync:error=EIO:when=" + std::to_string(n);
             r = run(how{f}.in(c.cwd).traced({"trace=fsync", fail}));
             EXPECT_TRUE(r.exited(3)) << c.what << ", fsync " << n << ": " << r;
-            EXPECT_EQ(r.err, "eolscrub2: " + f + ": converted, but it may not be on disk: " +
-                                 std::strerror(EIO) + "\n");
+            auto w = work_files(c.cwd.empty() ? dir : c.cwd);
+            ASSERT_EQ(w.size(), 1u) << c.what << ", fsync " << n;
+            EXPECT_EQ(r.err, "eolscrub2: " + f +
+                                 ": converted, but it may not be on disk: " + std::strerror(EIO) +
+                                 "; the converted text is also in " + w[0] + "\n");
             EXPECT_EQ(slurp(at("f")), lfed);
+            EXPECT_EQ(slurp((c.cwd.empty() ? dir : c.cwd) + "/" + w[0]), lfed);
+            fs::remove((c.cwd.empty() ? dir : c.cwd) + "/" + w[0]);
         }
         // The work file's own fsync failing leaves the input as it was.
         put(at("f"), crlf);
@@ -410,7 +416,7 @@ TEST_F(Replace, NeverWidensAccessWhereAclsAreMissing)
                      " >/dev/null 2>&1 && mount -o loop,noacl " + img + " " + mnt)
                         .c_str()) != 0)
         GTEST_SKIP() << "cannot mount a btrfs without ACLs here (needs btrfs-progs and loop)";
-    ASSERT_EQ(chmod(mnt.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(mnt.c_str(), 01777), 0);
 
     const struct {
         const char* what;

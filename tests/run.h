@@ -3,6 +3,7 @@
 // and its exit status.
 #pragma once
 
+#include "quote.h"
 #include "texts.h"
 
 #include <gtest/gtest.h>
@@ -68,6 +69,7 @@ struct how {
     std::vector<int> ignored;        // signals the caller ignores
     std::vector<std::string> strace; // strace options to hold or fail the run
     std::string cwd;                 // the program's directory, when not the fixture's
+    const char* search = nullptr;    // PATH, when not the stand-ins' and the caller's
 
     how(std::initializer_list<std::string> a = {}) : args(a) {}
     explicit how(std::vector<std::string> a) : args(std::move(a)) {}
@@ -108,7 +110,17 @@ struct how {
         cwd = std::move(d);
         return *this;
     }
+    how& path(const char* p)
+    {
+        search = p;
+        return *this;
+    }
 };
+
+inline bool have_strace()
+{
+    return std::system("strace -V >/dev/null 2>&1") == 0;
+}
 
 // Gives each test its own scratch directory, the program's working
 // directory, and checks afterwards that no work file was left in it.
@@ -124,10 +136,11 @@ protected:
         top = t;
         dir = top + "/w";
         aux = top + "/aux";
-        // Open to the unprivileged user that some tests run the program as.
+        // Open to the unprivileged user that some tests run the program as,
+        // and sticky, as /tmp is: no user may rename another's files there.
         ASSERT_EQ(chmod(top.c_str(), 0755), 0);
         ASSERT_EQ(mkdir(dir.c_str(), 0777), 0);
-        ASSERT_EQ(chmod(dir.c_str(), 0777), 0);
+        ASSERT_EQ(chmod(dir.c_str(), 01777), 0);
         ASSERT_EQ(mkdir(aux.c_str(), 0755), 0);
         ASSERT_EQ(mkdir((aux + "/bin").c_str(), 0755), 0);
         // The checkout may lie where the unprivileged user cannot reach:
@@ -214,7 +227,7 @@ protected:
             if (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0)
                 _exit(99);
         }
-        std::string path = aux + "/bin:" + std::getenv("PATH");
+        std::string path = h.search ? h.search : aux + "/bin:" + std::getenv("PATH");
         setenv("PATH", path.c_str(), 1);
         setenv("TEST_PID", std::to_string(getpid()).c_str(), 1);
 
@@ -229,7 +242,7 @@ protected:
             setenv("ASAN_OPTIONS", asan.c_str(), 1);
             // -D: strace runs beside, so the program keeps this process's
             // pid and its parent sees how it ended.
-            argv = {"strace", "-D", "-qq", "-o", "/dev/null"};
+            argv = {"strace", "-D", "-qq", "-o", aux + "/trace"};
             for (const auto& o : h.strace)
                 argv.insert(argv.end(), {"-e", o});
         }
@@ -238,7 +251,10 @@ protected:
             for (std::string w; words >> w;)
                 argv.push_back(w);
         }
+        // Found by its path: the search path is the test's to set.
         argv.push_back(aux + "/eolscrub2");
+        if (!h.strace.empty())
+            argv[0] = "/usr/bin/strace";
         argv.insert(argv.end(), h.args.begin(), h.args.end());
         std::vector<char*> cargv;
         cargv.reserve(argv.size() + 1);
@@ -270,4 +286,53 @@ protected:
     }
 
     result run(const how& h) { return finish(start(h)); }
+
+    // Starts a run that strace stops at the nth occurrence of a system
+    // call, and returns once it has stopped there; resume() lets it go on.
+    pid_t stopped_at(how h, const std::string& call, int nth = 1)
+    {
+        h.strace.insert(h.strace.end(), {"trace=" + call, "inject=" + call + ":signal=STOP:when=" +
+                                                              std::to_string(nth)});
+        fs::remove(aux + "/trace");
+        pid_t pid = start(h);
+        auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        for (;;) {
+            // Traced, the program stops briefly at other moments too; the
+            // trace says when the stop is the one injected.
+            std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
+            auto paren = stat.rfind(')');
+            char state =
+                paren != std::string::npos && paren + 2 < stat.size() ? stat[paren + 2] : '?';
+            if ((state == 'T' || state == 't') &&
+                slurp(aux + "/trace").find("--- stopped by SIGSTOP ---") != std::string::npos)
+                return pid;
+            int status = 0;
+            if (waitpid(pid, &status, WNOHANG) == pid) {
+                ADD_FAILURE() << "the run ended before " << call << " #" << nth << ": status "
+                              << status << ", stderr \"" << slurp(aux + "/err") << "\"";
+                return -1;
+            }
+            if (std::chrono::steady_clock::now() > limit) {
+                ADD_FAILURE() << "the run never stopped at " << call << " #" << nth;
+                return pid;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+
+    result resume(pid_t pid)
+    {
+        if (pid < 0)
+            return {};
+        EXPECT_EQ(kill(pid, SIGCONT), 0);
+        return finish(pid);
+    }
+
+    // Runs a shell command as the unprivileged user, as another user would.
+    static void as_nobody(const std::string& script)
+    {
+        std::string cmd = "setpriv --reuid=65534 --regid=65534 --clear-groups -- sh -ec " +
+                          eolscrub2::quote(script);
+        ASSERT_EQ(std::system(cmd.c_str()), 0) << script;
+    }
 };

@@ -1,0 +1,203 @@
+// End-to-end: another user tries to steer the replacement. Each of their
+// steps is run as the unprivileged user while the run is stopped at a
+// system call.
+
+#include "run.h"
+
+#include <sys/xattr.h>
+
+namespace {
+
+class Others : public Run {
+protected:
+    void SetUp() override
+    {
+        Run::SetUp();
+        if (geteuid() != 0)
+            GTEST_SKIP() << "needs root, to act as another user";
+    }
+
+    // A directory of the other user's, in which they may do as they like.
+    std::string theirs(const std::string& name)
+    {
+        std::string d = top + "/" + name;
+        EXPECT_EQ(mkdir(d.c_str(), 0755), 0);
+        EXPECT_EQ(chown(d.c_str(), nobody, nobody), 0);
+        return d;
+    }
+};
+
+TEST_F(Others, RenamingTheCurrentDirectoryCannotRedirectTheMove)
+{
+    if (!have_strace())
+        GTEST_SKIP() << "needs strace, to stop the run";
+    const struct {
+        const char* what;
+        bool plant; // their own file under the work file's name in the new directory
+    } cases[] = {{"their file in a new directory of the old name", true}, {"only renamed", false}};
+    for (const auto& c : cases) {
+        // The caller's directory is root's, but lies in one of theirs.
+        std::string parent = theirs(c.plant ? "planted" : "renamed");
+        std::string cwd = parent + "/cwd";
+        ASSERT_EQ(mkdir(cwd.c_str(), 0755), 0);
+        put(at("target"), crlf, 0640);
+
+        pid_t pid = stopped_at(how{at("target")}.in(cwd), "fsync");
+        auto w = work_files(cwd);
+        ASSERT_EQ(w.size(), 1u);
+        std::string swap = "mv " + parent + "/cwd " + parent + "/old && mkdir " + parent + "/cwd";
+        if (c.plant)
+            swap += " && printf evil > " + parent + "/cwd/" + w[0];
+        as_nobody(swap);
+        result r = resume(pid);
+
+        EXPECT_TRUE(r.exited(0)) << c.what << ": " << r;
+        EXPECT_EQ(slurp(at("target")), lfed) << c.what;
+        struct stat st = info(at("target"));
+        EXPECT_EQ(st.st_uid, 0u) << c.what;
+        EXPECT_EQ(st.st_mode & 07777, 0640u) << c.what;
+        EXPECT_TRUE(work_files(parent + "/old").empty()) << c.what;
+        if (c.plant) {
+            EXPECT_EQ(slurp(parent + "/cwd/" + w[0]), "evil") << c.what;
+        }
+    }
+}
+
+TEST_F(Others, RefusesACurrentDirectoryOthersMayChange)
+{
+    // mode 0755 and user:nobody:rwx: the mode's group bits become the mask.
+    const std::string acl("\x02\0\0\0"
+                          "\x01\0\x07\0\xff\xff\xff\xff"
+                          "\x02\0\x07\0\xfe\xff\0\0"
+                          "\x04\0\x05\0\xff\xff\xff\xff"
+                          "\x10\0\x07\0\xff\xff\xff\xff"
+                          "\x20\0\x05\0\xff\xff\xff\xff",
+                          44);
+    const struct {
+        const char* what;
+        mode_t mode;
+        uid_t owner;
+        bool with_acl;
+        bool holds_file; // the file lies in it
+        bool refused;
+    } cases[] = {
+        {"writable by all", 0777, 0, false, false, true},
+        {"writable by its group", 0775, 0, false, false, true},
+        {"another user's", 0755, nobody, false, false, true},
+        {"sticky, but another user's", 01777, nobody, false, false, true},
+        {"writable by another user through its ACL", 0755, 0, true, false, true},
+        {"the caller's own", 0755, 0, false, false, false},
+        {"sticky and root's, as /tmp", 01777, 0, false, false, false},
+        {"the file's own, writable by its group", 0775, 0, false, true, false},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        std::string cwd = top + "/cwd" + std::to_string(n++);
+        ASSERT_EQ(mkdir(cwd.c_str(), 0700), 0);
+        ASSERT_EQ(chown(cwd.c_str(), c.owner, c.owner), 0);
+        ASSERT_EQ(chmod(cwd.c_str(), c.mode), 0);
+        if (c.with_acl) {
+            ASSERT_EQ(setxattr(cwd.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0),
+                      0)
+                << std::strerror(errno);
+        }
+        const std::string f = c.holds_file ? cwd + "/f" : at("f");
+        put(f, crlf);
+        ino_t ino = info(f).st_ino;
+        result r = run(how{f}.in(cwd));
+        if (c.refused) {
+            EXPECT_TRUE(r.exited(1)) << c.what << ": " << r;
+            EXPECT_EQ(r.err, "eolscrub2: .: others may change this directory; run it from one "
+                             "only you can write\n")
+                << c.what;
+            EXPECT_EQ(slurp(f), crlf) << c.what;
+            EXPECT_EQ(info(f).st_ino, ino) << c.what;
+            EXPECT_TRUE(fs::is_empty(cwd)) << c.what;
+            // A file that cannot be opened, or needs no change, is told as ever.
+            r = run(how{at("nope")}.in(cwd));
+            EXPECT_TRUE(r.exited(1) && r.out == "file not found\n" && r.err.empty()) << r;
+            put(f, lfed);
+            r = run(how{f}.in(cwd));
+            EXPECT_TRUE(r.exited(0) && r.err.empty()) << c.what << ": " << r;
+        } else {
+            EXPECT_TRUE(r.exited(0)) << c.what << ": " << r;
+            EXPECT_EQ(slurp(f), lfed) << c.what;
+            EXPECT_TRUE(work_files(cwd).empty()) << c.what;
+        }
+    }
+}
+
+TEST_F(Others, CommandsAreFoundFromTheCallersDirectory)
+{
+    // Beside the file, programs that would run if the search path were read
+    // in its directory.
+    const std::string pwned = "touch " + top + "/pwned; exit 1";
+    ASSERT_EQ(mkdir(at("unpacked").c_str(), 0755), 0);
+    ASSERT_EQ(fs::create_directories(at("unpacked/node_modules/.bin")), true);
+    for (const char* d : {"unpacked", "unpacked/node_modules/.bin"}) {
+        put(at(std::string(d) + "/rm"), "#!/bin/sh\n" + pwned + "\n", 0755);
+        put(at(std::string(d) + "/mv"), "#!/bin/sh\n" + pwned + "\n", 0755);
+    }
+    // In the caller's directory, an rm that the caller's own search path
+    // finds there, as it would for any command the caller ran.
+    const std::string cwd = top + "/caller";
+    ASSERT_EQ(fs::create_directories(cwd + "/node_modules/.bin"), true);
+    put(cwd + "/node_modules/.bin/rm",
+        "#!/bin/sh\ntouch " + top + "/callers\nexec /bin/rm \"$@\"\n", 0755);
+    for (const char* path : {":/usr/bin:/bin", "/usr/bin:/bin:", ".:/usr/bin:/bin",
+                             "node_modules/.bin:/usr/bin:/bin"}) {
+        put(at("unpacked/build.sh"), crlf, 0755);
+        fs::remove(top + "/callers");
+        result r = run(how{at("unpacked/build.sh")}.in(cwd).path(path));
+        EXPECT_TRUE(r.exited(0)) << path << ": " << r;
+        EXPECT_EQ(slurp(at("unpacked/build.sh")), lfed) << path;
+        EXPECT_FALSE(fs::exists(top + "/pwned")) << path << " ran a program beside the file";
+        EXPECT_EQ(fs::exists(top + "/callers"), std::string(path).rfind("node", 0) == 0) << path;
+    }
+}
+
+TEST_F(Others, OnlyTheWorkFileAtTheNameCountsAsDone)
+{
+    if (!have_strace())
+        GTEST_SKIP() << "needs strace, to stop the run";
+    // The file lies in a sticky directory that both may write, the current
+    // one. Between rm and mv, the other user takes the name.
+    const std::string elsewhere = theirs("elsewhere");
+    const struct {
+        const char* what;
+        std::string take;
+        int code;
+    } cases[] = {
+        {"a directory", "mkdir " + at("f"), 3},
+        {"a link to their directory", "ln -s " + elsewhere + " " + at("f"), 0},
+    };
+    for (const auto& c : cases) {
+        fs::remove_all(at("f"));
+        put(at("f"), crlf);
+        // The second process started is mv's shell.
+        pid_t pid = stopped_at(how{"f"}, "clone3", 2);
+        ASSERT_FALSE(fs::exists(at("f"))) << c.what << ": rm has not run";
+        as_nobody(c.take);
+        result r = resume(pid);
+        EXPECT_TRUE(r.exited(c.code)) << c.what << ": " << r;
+        EXPECT_TRUE(fs::is_empty(elsewhere)) << c.what << ": the text went into their directory";
+        auto w = work_files();
+        if (c.code == 0) {
+            EXPECT_EQ(slurp(at("f")), lfed) << c.what;
+            EXPECT_TRUE(S_ISREG(info(at("f")).st_mode)) << c.what;
+            EXPECT_TRUE(w.empty()) << c.what;
+            continue;
+        }
+        ASSERT_EQ(w.size(), 1u) << c.what;
+        EXPECT_EQ(slurp(at(w[0])), lfed) << c.what;
+        EXPECT_TRUE(fs::is_directory(at("f")) && fs::is_empty(at("f"))) << c.what;
+        EXPECT_EQ(r.err.substr(r.err.rfind("eolscrub2:")),
+                  "eolscrub2: f: not replaced; another file is there now; the converted text is "
+                  "in " +
+                      w[0] + "\n")
+            << c.what;
+        fs::remove(at(w[0]));
+    }
+}
+
+} // namespace
