@@ -1,38 +1,16 @@
 #include "attrs.h"
 
-#include <cerrno>
-#include <cstdint>
-#include <cstring>
-#include <tuple>
+#include "acl.h"
 
-#include <endian.h>
+#include <cerrno>
+#include <cstring>
+
 #include <sys/xattr.h>
 #include <unistd.h>
 
 namespace eolscrub2 {
 
 namespace {
-
-constexpr char acl_name[] = "system.posix_acl_access";
-
-// The owning group's own permissions in an ACL: the mode's group bits
-// stand for the ACL's mask, which also covers the named users and groups,
-// so they must not be given to the group when the ACL itself is lost. The
-// kernel's form is a 4-byte version, then entries of a 16-bit tag, 16-bit
-// permissions and a 32-bit id, little-endian.
-mode_t group_bits(const std::string& acl)
-{
-    constexpr std::uint16_t group_obj = 0x04;
-    for (std::size_t i = 4; i + 8 <= acl.size(); i += 8) {
-        std::uint16_t tag = 0;
-        std::uint16_t perm = 0;
-        std::memcpy(&tag, acl.data() + i, 2);
-        std::memcpy(&perm, acl.data() + i + 2, 2);
-        if (le16toh(tag) == group_obj)
-            return (le16toh(perm) & 07u) << 3;
-    }
-    return 0;
-}
 
 // Fills s through get(buffer, size), which returns a length or -1 with
 // errno set, as flistxattr and fgetxattr do: asked first for the size,
@@ -56,73 +34,88 @@ int fetch(std::string& s, F get)
     }
 }
 
-// The names of f's extended attributes, each ended by a NUL. 0 or an errno;
-// a file system without them has none.
-int names_of(int f, std::string& names)
+bool security(const std::string& name)
 {
-    int err = fetch(names, [f](char* b, std::size_t n) { return flistxattr(f, b, n); });
-    return err == ENOTSUP ? 0 : err;
-}
-
-// The value of f's attribute key. 0 or an errno (ENODATA: removed since).
-int value_of(int f, const char* key, std::string& value)
-{
-    return fetch(value, [f, key](char* b, std::size_t n) { return fgetxattr(f, key, b, n); });
+    return name.rfind("security.", 0) == 0;
 }
 
 } // namespace
 
-fault carry(int in, int out, const struct stat& st, std::string& acl)
+int read_attrs(int in, const struct stat& st, attrs& a)
 {
-    acl.clear();
-    mode_t mode = st.st_mode & 07777;
-    // Only root may give a file away; a user may still keep the group if
-    // they belong to it. A set-ID bit must not survive on a file that is
-    // now someone else's.
-    if (fchown(out, st.st_uid, st.st_gid) != 0) {
-        mode &= ~S_ISUID;
-        if (fchown(out, static_cast<uid_t>(-1), st.st_gid) != 0)
-            mode &= ~S_ISGID;
-    }
-
-    // After the chown, which clears file capabilities, and before the
-    // chmod, which must have the last word on the bits. Unreadable
-    // attributes stop the run: the input may have an ACL that would be lost.
+    a.uid = st.st_uid;
+    a.gid = st.st_gid;
+    a.mode = st.st_mode & 07777;
+    // Unreadable attributes stop the run: the file may have an ACL or a
+    // capability that would be lost. A file system without them has none.
     std::string names;
-    if (int err = names_of(in, names))
-        return {err, true};
-    bool acl_set = false;
+    int err = fetch(names, [in](char* b, std::size_t n) { return flistxattr(in, b, n); });
+    if (err == ENOTSUP)
+        return 0;
+    if (err != 0)
+        return err;
     for (std::size_t i = 0; i < names.size(); i = names.find('\0', i) + 1) {
-        const char* key = names.c_str() + i;
+        std::string key = names.c_str() + i;
         std::string value;
-        if (int err = value_of(in, key, value)) {
-            if (err == ENODATA)
-                continue;
-            return {err, true};
-        }
-        bool set = fsetxattr(out, key, value.data(), value.size(), 0) == 0;
-        if (std::strcmp(key, acl_name) == 0) {
-            acl_set = set;
-            if (!set) {
-                acl = value;
-                mode = (mode & ~S_IRWXG) | group_bits(value);
-            }
-        }
-        // Any other attribute that this file system or user cannot take
-        // (a security label, say) is left out, as cp -p does.
+        err =
+            fetch(value, [&](char* b, std::size_t n) { return fgetxattr(in, key.c_str(), b, n); });
+        if (err == ENODATA)
+            continue; // removed since the list was made
+        if (err != 0)
+            return err;
+        if (key == acl_name)
+            a.acl = value;
+        a.xattrs.emplace_back(std::move(key), std::move(value));
     }
-    // A work file made in a directory with a default ACL inherits it: it
-    // must not outlive the copy and grant what the input did not.
-    if (!acl_set && fremovexattr(out, acl_name) != 0 && errno != ENODATA && errno != ENOTSUP)
-        return {errno, false};
-    if (fchmod(out, mode) != 0)
-        return {errno, false};
+    return 0;
+}
+
+lost give_owner(int f, const attrs& a)
+{
+    // Only root may give a file away; a user may still set a group they
+    // belong to. EDQUOT: the group's quota cannot take the file.
+    int err = fchown(f, a.uid, a.gid) == 0 ? 0 : errno;
+    struct stat now {};
+    if (fstat(f, &now) != 0)
+        return {errno, {}};
+    if (now.st_uid != a.uid)
+        return {err != 0 ? err : EPERM, "owner"};
+    if (now.st_gid != a.gid)
+        return {err != 0 ? err : EPERM, "group"};
     return {};
 }
 
-int restore_acl(int f, const std::string& acl)
+lost give_rest(int f, const attrs& a, bool& acl_owed)
 {
-    return fsetxattr(f, acl_name, acl.data(), acl.size(), 0) == 0 ? 0 : errno;
+    // After the owner, whose change clears a file capability, and before
+    // the mode, which must have the last word on the bits.
+    mode_t mode = a.mode;
+    acl_owed = false;
+    for (const auto& [key, value] : a.xattrs) {
+        if (fsetxattr(f, key.c_str(), value.data(), value.size(), 0) == 0)
+            continue;
+        int err = errno;
+        if (key == acl_name) {
+            acl_owed = true;
+            mode = (mode & ~S_IRWXG) | acl_group_bits(value);
+        } else if (security(key)) {
+            return {err, key, true};
+        }
+        // Others (user.*, trusted.*) that this file system or user cannot
+        // take are left out, as cp -p does.
+    }
+    // A work file made in a directory with a default ACL inherits it: it
+    // must not outlive the copy and grant what the input did not.
+    if (a.acl.empty() && fremovexattr(f, acl_name) != 0 && errno != ENODATA && errno != ENOTSUP)
+        return {errno, {}};
+    if (fchmod(f, mode) != 0)
+        return {errno, {}};
+    return {};
+}
+
+int restore_acl(int f, const attrs& a)
+{
+    return fsetxattr(f, acl_name, a.acl.data(), a.acl.size(), 0) == 0 ? 0 : errno;
 }
 
 } // namespace eolscrub2

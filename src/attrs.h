@@ -1,22 +1,54 @@
-// A file's attributes carried over to the work file that replaces it.
+// A file's attributes, read once, and given to the work file and to any
+// copy mv makes of it, exactly or not at all.
 #pragma once
 
-#include "fd.h"
-
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include <sys/stat.h>
 
 namespace eolscrub2 {
 
-// Gives out the owner and group of in (where this user may), its extended
-// attributes and access ACL and nothing else, and its permission bits,
-// never wider than they were on in. An access ACL that out could not take
-// is left in `acl`, in its extended-attribute form, to be set once the file
-// is in place; empty when none is owed.
-fault carry(int in, int out, const struct stat& st, std::string& acl);
+struct attrs {
+    uid_t uid = 0;
+    gid_t gid = 0;
+    mode_t mode = 0; // permission and set-ID bits
+    // Extended attributes, name and value; the access ACL among them.
+    std::vector<std::pair<std::string, std::string>> xattrs;
+    std::string acl; // the access ACL in its extended-attribute form, or empty
+};
 
-// Sets on f an ACL that the work file could not take. 0 or an errno.
-int restore_acl(int f, const std::string& acl);
+// Why an attribute cannot be given: err (0: all were), and which: "owner",
+// "group", "access control list", or an extended attribute's name; empty
+// when the failure is not one attribute's but writing the file's. Nothing
+// here allocates, so that a copy mv made can be given its attributes once
+// rm has run.
+struct lost {
+    int err = 0;
+    std::string_view what;
+    bool attribute = false;       // what is an extended attribute's name
+    const char* reason = nullptr; // what to say when not the errno's text
+};
+
+// Reads in's attributes. 0 or an errno.
+int read_attrs(int in, const struct stat& st, attrs& a);
+
+// The owner and group, exactly: given right after f is made, before it is
+// written, so that its blocks are the owner's from the start. Judged by
+// the outcome: where a file system has no owners of its own, every file
+// shows the mount's, and that is what both show.
+lost give_owner(int f, const attrs& a);
+
+// The extended attributes, then the mode, never wider than a's. Every
+// security.* attribute is given exactly (a file capability, a security
+// label); the others where the file system and the user allow it. An
+// access ACL that f cannot take is owed: set again once the file is in
+// place, and meanwhile the owning group has only its own permissions.
+lost give_rest(int f, const attrs& a, bool& acl_owed);
+
+// Sets on f the ACL that the work file could not take. 0 or an errno.
+int restore_acl(int f, const attrs& a);
 
 } // namespace eolscrub2

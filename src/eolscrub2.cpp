@@ -11,6 +11,7 @@
 #include "checks.h"
 #include "copy.h"
 #include "fd.h"
+#include "lease.h"
 #include "place.h"
 #include "replace.h"
 #include "report.h"
@@ -63,9 +64,12 @@ bool take(const std::string& path, struct stat& st, fd& in)
     return in.ok();
 }
 
-int missing()
+int missing(const std::string& path)
 {
     std::ignore = std::puts("file not found"); // the status says it anyway
+    // "--help", say: a name like an option, which the program has none of.
+    if (path.starts_with("-"))
+        say({"takes no options; usage: eolscrub2 FILE"});
     return failed;
 }
 
@@ -79,12 +83,13 @@ int main(int argc, char** argv)
     if (argc < 2)
         return filter();
 
-    // The file, and a look at whether it needs converting.
+    // The file, and whether it needs converting. The lease is taken first,
+    // so that all of what is read is what is converted.
     const std::string path = argv[1];
     struct stat st {};
     fd in;
     if (!take(path, st, in))
-        return missing();
+        return missing(path);
     if (argc > 2) {
         int n = argc - 2;
         std::ignore = std::fprintf(stderr, // a warning: the run goes on
@@ -96,40 +101,50 @@ int main(int argc, char** argv)
         return fail(path, why(errno));
     if (!in.ok() || !S_ISREG(st.st_mode))
         return fail(path, "not a regular file");
+    catch_signals();
+    const lease_state lease = take_lease(in.get());
     const buffer buf{st.st_size};
     bool changes = false;
     if (int err = needs_change(in.get(), buf, changes))
         return fail(path, why(err));
     if (!changes)
         return done; // the file keeps its inode and times
-    if (lseek(in.get(), 0, SEEK_SET) != 0)
-        return fail(path, why(errno));
+    if (lease == lease_state::writers)
+        return fail(path, "open for writing by another program; not replaced");
+
+    // Nothing is made until it is sure that the file can be replaced with
+    // all that makes it what it is, and that no one else can steer that.
     place at;
     if (int err = at.find(path, st))
         return refused(path, err);
-
-    // The converted text, with the file's attributes, in the work file and
-    // on disk: the old text is about to be removed, and a crash in between
-    // must not leave neither.
-    catch_signals();
+    attrs a;
+    if (int err = read_attrs(in.get(), st, a))
+        return fail(path, why(err));
     workfile work;
     if (int err = work.open_dir())
         return fail(work.where(), why(err));
-    if (others_may_change(work.dir_stat(), at.dir_st))
-        return fail(".", "others may change this directory; run it from one only you can write");
+    if (int status = may_begin(path, at, work.dir_stat(), st, a))
+        return status;
+
+    // The converted text, with the file's attributes, in the work file and
+    // on disk before the old text is removed.
     fd out;
     if (int err = work.create(out))
         return fail(work.where(), why(err));
+    if (lost l = give_owner(out.get(), a); l.err != 0)
+        return refuse(path, l, a, work.where());
+    if (lseek(in.get(), 0, SEEK_SET) != 0)
+        return fail(path, why(errno));
     if (fault f = convert(in.get(), out.get(), true, buf); f.err != 0)
         return fail(f.reading ? path : work.where(), why(f.err));
-    std::string acl;
-    if (fault f = carry(in.get(), out.get(), st, acl); f.err != 0)
-        return fail(f.reading ? path : work.where(), why(f.err));
+    bool acl_owed = false;
+    if (lost l = give_rest(out.get(), a, acl_owed); l.err != 0)
+        return refuse(path, l, a, work.where());
     if (fsync(out.get()) != 0)
         return fail(work.where(), why(errno));
     if (int err = out.close())
         return fail(work.where(), why(err));
     writes_done();
 
-    return replace(path, st, at, work, acl, buf);
+    return replace(path, st, at, work, a, acl_owed, buf);
 }

@@ -57,22 +57,37 @@ outcome look(const place& at, const workfile& work, int text, const struct stat&
     return o;
 }
 
-// Once the name holds the converted text: sync it where mv wrote a copy,
-// give it an ACL the work file could not take, and sync the directory
-// entry that names it; only then is the work file's own name removed. The
-// run's status.
-int settle(const std::string& path, const place& at, outcome& o, const std::string& acl,
+// Once the name holds the converted text: give a copy mv made the file's
+// attributes, exactly, and it an ACL that the work file could not take;
+// sync it where mv wrote a copy, and the directory entry that names it;
+// only then remove the work file's own name. The run's status.
+int settle(const std::string& path, const place& at, outcome& o, const attrs& a, bool acl_owed,
            workfile& work)
 {
+    const std::string_view also = o.left ? "; the converted text is also in " : "";
+    const std::string_view left = o.left ? std::string_view(work.name()) : "";
+    if (o.copy) {
+        // mv gave the copy what it could, as this user, and a change of
+        // owner after a file capability clears it.
+        lost l = give_owner(o.file.get(), a);
+        if (l.err == 0)
+            l = give_rest(o.file.get(), a, acl_owed);
+        if (l.err != 0) {
+            say({path, ": converted, but its ", l.attribute ? "attribute " : "",
+                 l.what.empty() ? "attributes" : l.what, " could not be kept: ", why(l.err), also,
+                 left});
+            return unfinished;
+        }
+    }
     int err = 0;
-    if (!o.file.ok() && !acl.empty()) {
+    if (!o.file.ok() && acl_owed) {
         o.file = fd{openat(at.dir.get(), at.base.c_str(),
                            O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
         if (!o.file.ok())
             err = errno;
     }
-    if (err == 0 && !acl.empty()) {
-        if (int e = restore_acl(o.file.get(), acl))
+    if (err == 0 && acl_owed) {
+        if (int e = restore_acl(o.file.get(), a))
             say({path, ": its access control list could not be kept (", why(e),
                  "); the owning group has only its own permissions"});
     }
@@ -81,15 +96,18 @@ int settle(const std::string& path, const place& at, outcome& o, const std::stri
     if (err == 0 && fsync(at.dir.get()) != 0)
         err = errno;
     if (err != 0) {
-        say({path, ": converted, but it may not be on disk: ", why(err),
-             o.left ? "; the converted text is also in " : "",
-             o.left ? std::string_view(work.name()) : ""});
+        say({path, ": converted, but it may not be on disk: ", why(err), also, left});
         return unfinished;
     }
     // Whether or not a look saw it: the directory is one only this user
     // may change, so the name is still the work file's.
     if (int e = work.remove()) {
         say({path, ": converted, but ", work.name(), " could not be removed: ", why(e)});
+        return unfinished;
+    }
+    if (lease_broken()) {
+        // Held back by the lease until now, it writes to the old file.
+        say({path, ": converted, but another program opened the old file for writing meanwhile"});
         return unfinished;
     }
     return done;
@@ -108,7 +126,7 @@ int abandon(workfile& work, int status)
 } // namespace
 
 int replace(const std::string& path, const struct stat& st, const place& at, workfile& work,
-            const std::string& acl, const buffer& buf)
+            const attrs& a, bool acl_owed, const buffer& buf)
 {
     fd text;
     if (int err = work.open_for_reading(text))
@@ -144,6 +162,10 @@ int replace(const std::string& path, const struct stat& st, const place& at, wor
         std::ignore = refused(path, err);
         return abandon(work, failed);
     }
+    if (lease_broken()) {
+        std::ignore = fail(path, "opened for writing by another program; not replaced");
+        return abandon(work, failed);
+    }
     if (lstat(given.c_str(), &now) != 0 || !same_file(now, work.stat()) || !work.present()) {
         std::ignore = fail(work.where(), "the work file changed; not replaced");
         return abandon(work, failed);
@@ -160,7 +182,7 @@ int replace(const std::string& path, const struct stat& st, const place& at, wor
     work.drop_second_name();
     int status = done;
     if (o.converted) {
-        status = settle(path, at, o, acl, work);
+        status = settle(path, at, o, a, acl_owed, work);
     } else {
         const bool unknown = o.err != 0 && o.err != ENOENT;
         say({path, ": not replaced; ", o.held, unknown ? " (" : "", unknown ? why(o.err) : "",

@@ -2,6 +2,7 @@
 // they left looked at, and the result made durable.
 #pragma once
 
+#include "attrs.h"
 #include "copy.h"
 #include "place.h"
 #include "workfile.h"
@@ -13,9 +14,11 @@
 namespace eolscrub2 {
 
 // Replaces the file read (st), found at `at`, by the work file, once it is
-// sure the name still leads to that file, unchanged; `acl` is an access ACL
-// the work file could not take. Says what went wrong; the run's status.
+// sure the name still leads to that file, unchanged, and that no program
+// has opened it for writing since; a are its attributes, and acl_owed says
+// that the work file could not take its access ACL. Says what went wrong;
+// the run's status.
 int replace(const std::string& path, const struct stat& st, const place& at, workfile& work,
-            const std::string& acl, const buffer& buf);
+            const attrs& a, bool acl_owed, const buffer& buf);
 
 } // namespace eolscrub2

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <tuple>
 
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,27 +14,58 @@ namespace eolscrub2 {
 namespace {
 
 // A handler may read only atomics that need no lock.
+std::atomic<int> cleanup_dir{-1};
 std::atomic<const char*> cleanup{nullptr};
 std::atomic<bool> deferring{false};
 std::atomic<int> caught{0};
+std::atomic<bool> leasing{false};
+std::atomic<bool> broken{false};
+std::atomic<bool> io_ignored{false};
 static_assert(std::atomic<const char*>::is_always_lock_free);
 static_assert(std::atomic<int>::is_always_lock_free);
+static_assert(std::atomic<bool>::is_always_lock_free);
 
-extern "C" void on_signal(int sig)
+// Whether the signal must end the run now, even while signals wait: one
+// the kernel raised for a fault in this program (returning would run the
+// faulting instruction again), or abort()'s own.
+bool cannot_wait(int sig, const siginfo_t* info)
 {
-    if (deferring.load()) {
+    switch (sig) {
+    case SIGSEGV:
+    case SIGBUS:
+    case SIGILL:
+    case SIGFPE:
+    case SIGTRAP:
+    case SIGSYS:
+        return info->si_code > 0;
+    case SIGABRT:
+        return info->si_pid == getpid();
+    default:
+        return false;
+    }
+}
+
+extern "C" void on_signal(int sig, siginfo_t* info, void* /*context*/)
+{
+    if (sig == SIGIO && leasing.load()) {
+        broken.store(true);
+        return;
+    }
+    if (sig == SIGIO && io_ignored.load())
+        return; // caught only for the lease
+    if (deferring.load() && !cannot_wait(sig, info)) {
         caught.store(sig);
         return;
     }
     if (const char* name = cleanup.load())
-        std::ignore = unlink(name); // nothing can be reported from here
+        std::ignore = unlinkat(cleanup_dir.load(), name, 0); // nothing can be reported from here
     // Neither can fail for a signal that was just delivered.
     std::ignore = std::signal(sig, SIG_DFL);
     std::ignore = std::raise(sig); // delivered, with the default action, on return
 }
 
 // Whether the signal's default action ends the process. SIGXFSZ is left
-// out: the run ignores it while it writes.
+// out until the writes are done.
 bool ends(int sig)
 {
     switch (sig) {
@@ -53,31 +85,43 @@ bool ends(int sig)
     }
 }
 
-bool ours(int sig)
+void handle(int sig)
 {
     struct sigaction sa {};
-    return sigaction(sig, nullptr, &sa) == 0 && sa.sa_handler == on_signal;
+    sa.sa_sigaction = on_signal;
+    sigfillset(&sa.sa_mask); // one handler at a time
+    sa.sa_flags = SA_SIGINFO | SA_RESTART;
+    std::ignore = sigaction(sig, &sa, nullptr); // cannot fail for a signal that can be read
 }
 
 // What the caller had SIGXFSZ do, while it is ignored for the writes.
 struct sigaction xfsz {};
+
+bool ours(int sig)
+{
+    struct sigaction sa {};
+    return sigaction(sig, nullptr, &sa) == 0 && sa.sa_sigaction == on_signal;
+}
 
 } // namespace
 
 void catch_signals()
 {
     for (int sig = 1; sig <= SIGRTMAX; sig++) {
-        if (!ends(sig))
-            continue;
-        struct sigaction sa {};
-        sa.sa_handler = on_signal;
-        sigfillset(&sa.sa_mask); // one handler at a time
-        sa.sa_flags = SA_RESTART;
+        // Each disposition is read before it is replaced, so that a signal
+        // the caller ignores (SIGHUP under nohup) is never caught, not even
+        // for a moment. The C library keeps a few real-time signals for
+        // itself and refuses them here.
         struct sigaction old {};
-        // The C library keeps a few real-time signals for itself and
-        // refuses them here.
-        if (sigaction(sig, &sa, &old) == 0 && old.sa_handler == SIG_IGN)
-            std::ignore = sigaction(sig, &old, nullptr); // cannot fail: it was just set
+        if (!ends(sig) || sigaction(sig, nullptr, &old) != 0)
+            continue;
+        if (old.sa_handler != SIG_IGN) {
+            handle(sig);
+        } else if (sig == SIGIO) {
+            // A lease's break comes as SIGIO, which must be caught for it.
+            io_ignored.store(true);
+            handle(sig);
+        }
     }
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
@@ -87,12 +131,24 @@ void catch_signals()
 
 void writes_done()
 {
-    std::ignore = sigaction(SIGXFSZ, &xfsz, nullptr); // cannot fail
+    if (xfsz.sa_handler != SIG_IGN)
+        handle(SIGXFSZ);
 }
 
-void remove_on_signal(const char* name)
+void remove_on_signal(int dir, const char* name)
 {
+    cleanup_dir.store(dir);
     cleanup.store(name);
+}
+
+void watch_lease(bool on)
+{
+    leasing.store(on);
+}
+
+bool lease_broken()
+{
+    return broken.load();
 }
 
 void defer_signals()

@@ -13,13 +13,21 @@ namespace eolscrub2 {
 // and the work file is removed.
 void catch_signals();
 
-// The writes are done: SIGXFSZ as the caller had it.
+// The writes are done: SIGXFSZ is caught like the others, unless the
+// caller ignores it.
 void writes_done();
 
-// The work file that a signal removes; nullptr for none.
-void remove_on_signal(const char* name);
+// The work file that a signal removes, in the directory dir; nullptr for
+// none.
+void remove_on_signal(int dir, const char* name);
 
-// From now on a signal waits until the run has finished the replacement.
+// While a lease is watched, SIGIO, which the kernel sends when a program
+// opens the leased file for writing, marks the lease broken instead.
+void watch_lease(bool on);
+bool lease_broken();
+
+// From now on a signal waits until the run has finished the replacement;
+// but not a fault in the program itself, nor abort(), which cannot.
 void defer_signals();
 
 // The signal that came since defer_signals(), or 0. A command ended by

@@ -43,7 +43,7 @@ int workfile::create(fd& out)
     int err = f.ok() ? 0 : errno;
     if (f.ok()) {
         made_ = true;
-        remove_on_signal(name_.c_str());
+        remove_on_signal(here_.get(), name_.c_str());
         if (fstat(f.get(), &st_) != 0)
             err = errno;
     }
@@ -60,10 +60,19 @@ void workfile::keep()
 
 int workfile::remove()
 {
-    remove_on_signal(nullptr);
+    // Removed and disarmed with no signal between: one after the removal
+    // would have the handler remove the name again, whoever holds it by
+    // then; one before the disarming, with it disarmed, would leave it.
+    sigset_t all;
+    sigset_t old;
+    sigfillset(&all);
+    std::ignore = sigprocmask(SIG_BLOCK, &all, &old); // cannot fail
     kept_ = true;
     drop_second_name();
-    return unlinkat(here_.get(), name_.c_str(), 0) == 0 || errno == ENOENT ? 0 : errno;
+    int err = unlinkat(here_.get(), name_.c_str(), 0) == 0 || errno == ENOENT ? 0 : errno;
+    remove_on_signal(-1, nullptr);
+    std::ignore = sigprocmask(SIG_SETMASK, &old, nullptr);
+    return err;
 }
 
 int workfile::pick_second_name()

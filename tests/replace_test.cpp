@@ -70,6 +70,7 @@ TEST_F(Replace, OnlyTheFileThatWasReadIsReplaced)
         void (*change)(const std::string& dir);
         const char* file; // what to look at afterwards
         std::string holds;
+        const char* says = "changed during the conversion; not replaced";
     } cases[] = {
         {"an editor saved a newer version", "f",
          [](const std::string& d) {
@@ -79,7 +80,7 @@ TEST_F(Replace, OnlyTheFileThatWasReadIsReplaced)
          "f", "NEW\n"},
         {"text appended in place", "f",
          [](const std::string& d) { std::ofstream(d + "/f", std::ios::app) << "more\r\n"; }, "f",
-         crlf + "more\r\n"},
+         crlf + "more\r\n", "opened for writing by another program; not replaced"},
         {"a directory on the path swapped for a link", "sub/f",
          [](const std::string& d) {
              ASSERT_EQ(rename((d + "/sub").c_str(), (d + "/old").c_str()), 0);
@@ -114,9 +115,7 @@ TEST_F(Replace, OnlyTheFileThatWasReadIsReplaced)
         c.change(dir);
         result r = finish(pid);
         EXPECT_TRUE(r.exited(1)) << c.what << ": " << r;
-        EXPECT_EQ(r.err, "eolscrub2: " + std::string(c.path) +
-                             ": changed during the conversion; not replaced\n")
-            << c.what;
+        EXPECT_EQ(r.err, "eolscrub2: " + std::string(c.path) + ": " + c.says + "\n") << c.what;
         if (fs::is_directory(at(c.file)))
             EXPECT_TRUE(fs::is_empty(at(c.file))) << c.what;
         else

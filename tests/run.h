@@ -24,6 +24,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -70,6 +71,7 @@ struct how {
     std::vector<std::string> strace; // strace options to hold or fail the run
     std::string cwd;                 // the program's directory, when not the fixture's
     const char* search = nullptr;    // PATH, when not the stand-ins' and the caller's
+    std::string id_map;              // run as root of a new user namespace with this map
 
     how(std::initializer_list<std::string> a = {}) : args(a) {}
     explicit how(std::vector<std::string> a) : args(std::move(a)) {}
@@ -113,6 +115,12 @@ struct how {
     how& path(const char* p)
     {
         search = p;
+        return *this;
+    }
+    // "inside outside count" lines, for users and groups alike.
+    how& mapped(std::string map)
+    {
+        id_map = std::move(map);
         return *this;
     }
 };
@@ -187,24 +195,44 @@ protected:
     pid_t start(const how& h)
     {
         put(aux + "/in", h.input);
+        // With a namespace, the maps are written from outside once the
+        // child is in it (in), and then it may go on (go).
+        int in[2] = {-1, -1};
+        int go[2] = {-1, -1};
+        if (!h.id_map.empty()) {
+            EXPECT_EQ(pipe(in), 0);
+            EXPECT_EQ(pipe(go), 0);
+        }
         pid_t pid = fork();
-        if (pid != 0)
+        if (pid != 0) {
+            if (!h.id_map.empty()) {
+                char c = 0;
+                EXPECT_EQ(read(in[0], &c, 1), 1);
+                std::string proc = "/proc/" + std::to_string(pid);
+                std::ofstream(proc + "/uid_map") << h.id_map;
+                std::ofstream(proc + "/gid_map") << h.id_map;
+                EXPECT_EQ(write(go[1], &c, 1), 1);
+                for (int p : {in[0], in[1], go[0], go[1]})
+                    close(p);
+            }
             return pid;
+        }
         // The child: anything failing here shows as exit status 99.
         if (chdir(h.cwd.empty() ? dir.c_str() : h.cwd.c_str()) != 0)
             _exit(99);
-        int in = -1;
+        int stdin_fd = -1;
         if (h.tty) {
             int m = posix_openpt(O_RDWR | O_NOCTTY);
             if (m < 0 || grantpt(m) != 0 || unlockpt(m) != 0)
                 _exit(99);
-            in = open(ptsname(m), O_RDWR | O_NOCTTY);
+            stdin_fd = open(ptsname(m), O_RDWR | O_NOCTTY);
         } else {
-            in = open(h.input.empty() ? "/dev/null" : (aux + "/in").c_str(), O_RDONLY);
+            stdin_fd = open(h.input.empty() ? "/dev/null" : (aux + "/in").c_str(), O_RDONLY);
         }
         int out = open((aux + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int err = open((aux + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
+        if (stdin_fd < 0 || out < 0 || err < 0 || dup2(stdin_fd, 0) < 0 || dup2(out, 1) < 0 ||
+            dup2(err, 2) < 0)
             _exit(99);
         // A test runner started in the background may have these ignored.
         for (int sig = 1; sig < NSIG; sig++)
@@ -221,6 +249,12 @@ protected:
                 h.fsize, h.fsize
             };
             if (setrlimit(RLIMIT_FSIZE, &rl) != 0)
+                _exit(99);
+        }
+        if (!h.id_map.empty()) {
+            char c = 1;
+            if (unshare(CLONE_NEWUSER) != 0 || write(in[1], &c, 1) != 1 ||
+                read(go[0], &c, 1) != 1 || setresgid(0, 0, 0) != 0 || setresuid(0, 0, 0) != 0)
                 _exit(99);
         }
         if (h.as_nobody && geteuid() == 0) {

@@ -235,15 +235,16 @@ TEST_F(Run, KeepsOwnerGroupAndAttributes)
     EXPECT_EQ(getxattr(at("theirs").c_str(), "user.eolscrub2", got, sizeof got), 4);
     EXPECT_STREQ(got, "kept");
 
-    // A user who cannot keep the owner must not keep a set-user-ID bit.
-    // (In a directory of that user's, where the file may be replaced.)
-    ASSERT_EQ(chown(aux.c_str(), nobody, nobody), 0);
-    put(aux + "/setuid", crlf, 04755);
-    r = run(how{"setuid"}.nobody().in(aux));
+    // A set-user-ID bit survives: the owner is kept, and the mode is set
+    // after the writes, which would clear it.
+    put(at("setuid"), crlf, 04755);
+    ASSERT_EQ(chown(at("setuid").c_str(), nobody, nobody), 0);
+    ASSERT_EQ(chmod(at("setuid").c_str(), 04755), 0);
+    r = run({"setuid"});
     EXPECT_TRUE(r.exited(0)) << r;
-    st = info(aux + "/setuid");
+    st = info(at("setuid"));
     EXPECT_EQ(st.st_uid, nobody);
-    EXPECT_EQ(st.st_mode & 07777, 0755u);
+    EXPECT_EQ(st.st_mode & 07777, 04755u);
 }
 
 TEST_F(Run, FailedWriteLeavesTheInput)
@@ -263,14 +264,22 @@ TEST_F(Run, FailedWriteLeavesTheInput)
 
 TEST_F(Run, NoWorkFileInAReadOnlyDirectory)
 {
-    put(aux + "/f", crlf);
+    // The file is the user's, in a directory of theirs; the current one
+    // they may not write.
+    const std::string mine = top + "/mine";
+    ASSERT_EQ(mkdir(mine.c_str(), 0755), 0);
+    put(mine + "/f", crlf);
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(mine.c_str(), nobody, nobody), 0);
+        ASSERT_EQ(chown((mine + "/f").c_str(), nobody, nobody), 0);
+    }
     ASSERT_EQ(chmod(dir.c_str(), 0555), 0);
-    result r = run(how{aux + "/f"}.nobody());
+    result r = run(how{mine + "/f"}.nobody());
     EXPECT_TRUE(r.exited(1)) << r;
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "eolscrub2: work file in " + fs::canonical(dir).string() + ": " +
                          std::strerror(EACCES) + "\n");
-    EXPECT_EQ(slurp(aux + "/f"), crlf);
+    EXPECT_EQ(slurp(mine + "/f"), crlf);
 }
 
 TEST_F(Run, FiltersStandardInput)

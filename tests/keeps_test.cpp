@@ -1,0 +1,354 @@
+// End-to-end: the converted file has exactly the original's owner, group
+// and security attributes, or the run refuses before touching it; and no
+// byte another program writes to the file is lost, where the kernel grants
+// a lease.
+
+#include "run.h"
+
+#include <sys/mman.h>
+#include <sys/xattr.h>
+
+namespace {
+
+class Keeps : public Run {
+protected:
+    void SetUp() override
+    {
+        Run::SetUp();
+        if (geteuid() != 0)
+            GTEST_SKIP() << "needs root, to make files of other users";
+    }
+
+    // A directory of the unprivileged user's.
+    std::string theirs(const std::string& name)
+    {
+        std::string d = top + "/" + name;
+        EXPECT_EQ(mkdir(d.c_str(), 0755), 0);
+        EXPECT_EQ(chown(d.c_str(), nobody, nobody), 0);
+        return d;
+    }
+
+    // A new file of crlf owned by uid and gid.
+    void make(const std::string& f, uid_t uid, gid_t gid, mode_t mode)
+    {
+        fs::remove(f);
+        put(f, crlf, mode);
+        ASSERT_EQ(chown(f.c_str(), uid, gid), 0);
+        ASSERT_EQ(chmod(f.c_str(), mode), 0);
+    }
+
+    // Checks that a refused run left f as it was and made nothing.
+    void untouched(const std::string& f, const struct stat& before, const std::string& cwd,
+                   const char* what)
+    {
+        struct stat after = info(f);
+        EXPECT_EQ(slurp(f), crlf) << what;
+        EXPECT_EQ(after.st_ino, before.st_ino) << what;
+        EXPECT_EQ(after.st_uid, before.st_uid) << what;
+        EXPECT_EQ(after.st_gid, before.st_gid) << what;
+        EXPECT_TRUE(work_files(cwd).empty()) << what;
+    }
+};
+
+// A process that holds f open for writing, or mapped writable, until it
+// is ended.
+pid_t writer(const std::string& f, bool mapped)
+{
+    int ready[2];
+    EXPECT_EQ(pipe(ready), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int d = open(f.c_str(), mapped ? O_RDWR : O_WRONLY | O_APPEND);
+        void* m = mapped ? mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, d, 0) : nullptr;
+        if (d < 0 || m == MAP_FAILED || (mapped && close(d) != 0) || write(ready[1], "x", 1) != 1)
+            _exit(1);
+        pause();
+        _exit(0);
+    }
+    char c = 0;
+    EXPECT_EQ(read(ready[0], &c, 1), 1);
+    close(ready[0]);
+    close(ready[1]);
+    return pid;
+}
+
+void end(pid_t pid)
+{
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
+TEST_F(Keeps, RefusesAnOwnerOrGroupItCannotKeep)
+{
+    const std::string mine = theirs("mine");
+    const struct {
+        const char* what;
+        uid_t uid;
+        gid_t gid;
+        bool as_nobody;
+        std::vector<std::string> trace;
+        const char* says;
+    } cases[] = {
+        {"a group the user is not in",
+         nobody,
+         0,
+         true,
+         {},
+         "its group (root) cannot be kept: Operation not permitted"},
+        {"another user's file",
+         0,
+         nobody,
+         true,
+         {},
+         "its owner (root) cannot be kept: Operation not permitted"},
+        {"the group's quota is full",
+         0,
+         nobody,
+         false,
+         {"trace=fchown", "inject=fchown:error=EDQUOT"},
+         "its group (nogroup) cannot be kept: Disk quota exceeded"},
+    };
+    for (const auto& c : cases) {
+        const std::string f = mine + "/f";
+        make(f, c.uid, c.gid, 0640);
+        struct stat before = info(f);
+        how h{f};
+        h.in(mine).traced(c.trace);
+        if (c.as_nobody)
+            h.nobody();
+        result r = run(h);
+        EXPECT_TRUE(r.exited(1)) << c.what << ": " << r;
+        EXPECT_EQ(r.err, "eolscrub2: " + f + ": " + c.says + "; not replaced\n") << c.what;
+        untouched(f, before, mine, c.what);
+    }
+}
+
+TEST_F(Keeps, OwnersAreJudgedByTheOutcome)
+{
+    // Where a file system has no owners of its own, setting one fails and
+    // every file shows the mount's: the work file already has the owner and
+    // group of the file, which is all that counts. (This kernel has no such
+    // file system to mount; the failure is made by strace.)
+    put(at("f"), crlf, 0640);
+    result r = run(how{"f"}.traced({"trace=fchown", "inject=fchown:error=EPERM"}));
+    EXPECT_TRUE(r.exited(0)) << r;
+    EXPECT_EQ(slurp(at("f")), lfed);
+    EXPECT_EQ(info(at("f")).st_mode & 07777, 0640u);
+}
+
+TEST_F(Keeps, RefusesAnOwnerTheNamespaceCannotMap)
+{
+    // A rootless container's map: its root is 2000, and the host's root is
+    // not mapped at all, so that what it owns shows as the overflow id.
+    const std::string map = "0 2000 1\n1 200001 65535\n";
+    const std::string box = top + "/box";
+    ASSERT_EQ(mkdir(box.c_str(), 0755), 0);
+    ASSERT_EQ(chown(box.c_str(), 2000, 2000), 0);
+    // user::rw-, user:0:rw-, group::r--, mask::rw-, other::r--
+    const std::string acl("\x02\0\0\0"
+                          "\x01\0\x06\0\xff\xff\xff\xff"
+                          "\x02\0\x06\0\0\0\0\0"
+                          "\x04\0\x04\0\xff\xff\xff\xff"
+                          "\x10\0\x06\0\xff\xff\xff\xff"
+                          "\x20\0\x04\0\xff\xff\xff\xff",
+                          44);
+    const struct {
+        const char* what;
+        uid_t uid;
+        bool with_acl;
+        const char* says; // "" when it is converted
+    } cases[] = {
+        {"the host's root's file", 0, false,
+         "its owner (nobody) cannot be kept: it is not mapped in this user namespace"},
+        {"an ACL naming the host's root", 2000, true,
+         "its access control list cannot be kept: it names a user or group not mapped in this "
+         "user namespace"},
+        {"the container root's own file", 2000, false, ""},
+    };
+    for (const auto& c : cases) {
+        const std::string f = box + "/f";
+        make(f, c.uid, c.uid, 0644);
+        if (c.with_acl) {
+            ASSERT_EQ(setxattr(f.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0), 0);
+        }
+        struct stat before = info(f);
+        result r = run(how{"f"}.in(box).mapped(map));
+        if (r.exited(99))
+            GTEST_SKIP() << "this kernel makes no user namespaces here";
+        if (*c.says == '\0') {
+            EXPECT_TRUE(r.exited(0)) << c.what << ": " << r;
+            EXPECT_EQ(slurp(f), lfed) << c.what;
+            EXPECT_EQ(info(f).st_uid, 2000u) << c.what;
+            continue;
+        }
+        EXPECT_TRUE(r.exited(1)) << c.what << ": " << r;
+        EXPECT_EQ(r.err, "eolscrub2: f: " + std::string(c.says) + "; not replaced\n") << c.what;
+        untouched(f, before, box, c.what);
+    }
+}
+
+TEST_F(Keeps, SecurityAttributesExactlyOrNotAtAll)
+{
+    // A file capability as setcap writes it (cap_net_raw+ep), and a label.
+    const std::string cap("\x01\0\0\x02\0\x20\0\0\0\0\0\0\0\0\0\0\0\0\0\0", 20);
+    const std::string shm = "/dev/shm/eolscrub2-test." + std::to_string(getpid());
+    ASSERT_EQ(mkdir(shm.c_str(), 01777), 0);
+    ASSERT_EQ(chmod(shm.c_str(), 01777), 0);
+    const std::string mine = theirs("mine");
+    const struct {
+        const char* what;
+        const char* key;
+        std::string value;
+        bool as_nobody;
+        std::string cwd;
+    } cases[] = {
+        {"a capability, kept by root", "security.capability", cap, false, mine},
+        {"a capability, kept by root across file systems", "security.capability", cap, false, shm},
+        {"a label, kept by root", "security.SMACK64", "eolscrub2", false, mine},
+        {"a capability its owner cannot set", "security.capability", cap, true, mine},
+        {"a label its owner cannot set", "security.SMACK64", "eolscrub2", true, mine},
+    };
+    for (const auto& c : cases) {
+        const std::string f = mine + "/f";
+        make(f, nobody, nobody, 0755);
+        ASSERT_EQ(setxattr(f.c_str(), c.key, c.value.data(), c.value.size(), 0), 0)
+            << c.what << ": " << std::strerror(errno);
+        struct stat before = info(f);
+        how h{f};
+        h.in(c.cwd);
+        if (c.as_nobody)
+            h.nobody();
+        result r = run(h);
+        if (c.as_nobody) {
+            EXPECT_TRUE(r.exited(1)) << c.what << ": " << r;
+            EXPECT_EQ(r.err, "eolscrub2: " + f + ": its attribute " + c.key +
+                                 " cannot be kept: Operation not permitted; not replaced\n")
+                << c.what;
+            untouched(f, before, c.cwd, c.what);
+            continue;
+        }
+        EXPECT_TRUE(r.exited(0)) << c.what << ": " << r;
+        EXPECT_EQ(slurp(f), lfed) << c.what;
+        std::string got(64, '\0');
+        ssize_t n = getxattr(f.c_str(), c.key, got.data(), got.size());
+        got.resize(n < 0 ? 0 : static_cast<std::size_t>(n));
+        EXPECT_EQ(got, c.value) << c.what;
+        EXPECT_EQ(info(f).st_uid, nobody) << c.what;
+    }
+    for (const auto& e : fs::directory_iterator(shm))
+        ADD_FAILURE() << "left behind: " << e.path();
+    fs::remove_all(shm);
+}
+
+TEST_F(Keeps, AnotherProgramsWritesAreNeverLost)
+{
+    const std::string refusal = "open for writing by another program; not replaced";
+    const struct {
+        const char* what;
+        bool mapped;
+    } holders[] = {{"held open for appending", false}, {"mapped writable", true}};
+    for (const auto& c : holders) {
+        put(at("app.log"), crlf);
+        struct stat before = info(at("app.log"));
+        pid_t w = writer(at("app.log"), c.mapped);
+        result r = run({"app.log"});
+        end(w);
+        EXPECT_TRUE(r.exited(1)) << c.what << ": " << r;
+        EXPECT_EQ(r.err, "eolscrub2: app.log: " + refusal + "\n") << c.what;
+        untouched(at("app.log"), before, dir, c.what);
+    }
+    // Where the kernel grants no lease, the run goes on as before.
+    put(at("app.log"), crlf);
+    pid_t w = writer(at("app.log"), false);
+    result r = run(how{"app.log"}.traced({"trace=fcntl", "inject=fcntl:error=EINVAL:when=1"}));
+    end(w);
+    EXPECT_TRUE(r.exited(0)) << r;
+    EXPECT_EQ(slurp(at("app.log")), lfed);
+}
+
+TEST_F(Keeps, AWriterDuringTheRunBreaksTheLease)
+{
+    if (!have_strace())
+        GTEST_SKIP() << "needs strace, to stop the run";
+    const struct {
+        const char* what;
+        const char* call; // where the run is stopped for the writer to open the file
+        int nth;
+        int code;
+        const char* says;
+    } cases[] = {
+        {"before the last check", "fsync", 1, 1,
+         "opened for writing by another program; not replaced"},
+        {"after the last check, before rm", "clone3", 1, 3,
+         "converted, but another program opened the old file for writing meanwhile"},
+    };
+    for (const auto& c : cases) {
+        put(at("app.log"), crlf);
+        ino_t ino = info(at("app.log")).st_ino;
+        pid_t pid = stopped_at(how{"app.log"}, c.call, c.nth);
+        // The writer's open waits until the run gives the lease up.
+        pid_t late = fork();
+        if (late == 0) {
+            int d = open(at("app.log").c_str(), O_WRONLY | O_APPEND);
+            _exit(d >= 0 && write(d, "late\n", 5) == 5 ? 0 : 1);
+        }
+        // Its open has reached the lease when the run is told of it.
+        auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (
+            slurp("/proc/" + std::to_string(pid) + "/status").find("SigPnd:\t0000000000000000") !=
+                std::string::npos &&
+            slurp("/proc/" + std::to_string(pid) + "/status").find("ShdPnd:\t0000000000000000") !=
+                std::string::npos &&
+            std::chrono::steady_clock::now() < limit)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        result r = resume(pid);
+        int status = 0;
+        waitpid(late, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << c.what;
+        EXPECT_TRUE(r.exited(c.code)) << c.what << ": " << r;
+        EXPECT_EQ(r.err, "eolscrub2: app.log: " + std::string(c.says) + "\n") << c.what;
+        if (c.code == 1) {
+            // Refused, the file keeps every byte, the writer's among them.
+            EXPECT_EQ(slurp(at("app.log")), crlf + "late\n") << c.what;
+            EXPECT_EQ(info(at("app.log")).st_ino, ino) << c.what;
+        } else {
+            // Said: the writer had the old file, which is gone.
+            EXPECT_EQ(slurp(at("app.log")), lfed) << c.what;
+        }
+        EXPECT_TRUE(work_files().empty()) << c.what;
+    }
+}
+
+TEST_F(Keeps, RefusesAFileItCannotReplace)
+{
+    // In a sticky directory such as /tmp, only the owner may remove a file.
+    const std::string mine = theirs("mine");
+    ASSERT_EQ(chmod(mine.c_str(), 0555), 0);
+    const struct {
+        const char* what;
+        std::string f;
+        uid_t owner;
+        mode_t mode;
+        bool refused;
+    } cases[] = {
+        {"another user's, in a sticky directory", at("u.txt"), 0, 0666, true},
+        {"in a directory the user may not write", mine + "/f", nobody, 0644, true},
+        {"the user's own, in a sticky directory", at("mine.txt"), nobody, 0644, false},
+    };
+    for (const auto& c : cases) {
+        make(c.f, c.owner, c.owner, c.mode);
+        struct stat before = info(c.f);
+        result r = run(how{c.f}.nobody());
+        if (!c.refused) {
+            EXPECT_TRUE(r.exited(0)) << c.what << ": " << r;
+            EXPECT_EQ(slurp(c.f), lfed) << c.what;
+            continue;
+        }
+        EXPECT_TRUE(r.exited(1)) << c.what << ": " << r;
+        EXPECT_EQ(r.err, "eolscrub2: " + c.f + ": cannot be replaced: Permission denied\n")
+            << c.what;
+        untouched(c.f, before, dir, c.what);
+    }
+}
+
+} // namespace
