@@ -137,8 +137,10 @@ int replace(const std::string& path, const struct stat& st, const place& at, wor
         return fail(work.where(), why(err));
     defer_signals();
     work.keep();
-    if (int err = work.add_second_name()) {
-        warn(work.where(), why(err));
+    // Both names on disk before the old text goes: mv may remove the one it
+    // is given before its copy is.
+    if (int err = work.add_second_name(); err != 0 || fsync(work.dir()) != 0) {
+        warn(work.where(), why(err != 0 ? err : errno));
         return abandon(work, failed);
     }
     // Everything the commands need is made now: once rm has run, running

@@ -23,7 +23,8 @@ int workfile::open_dir()
     if (!cwd)
         return errno;
     dir_ = cwd.get();
-    here_ = fd{open(".", O_PATH | O_DIRECTORY | O_CLOEXEC)};
+    // Readable, so that it can be synced once the work file is in it.
+    here_ = fd{open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
     if (!here_.ok() || fstat(here_.get(), &dir_st_) != 0)
         return errno;
     return 0;
