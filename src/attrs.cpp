@@ -1,6 +1,7 @@
 #include "attrs.h"
 
 #include "acl.h"
+#include "report.h"
 
 #include <cerrno>
 #include <cstring>
@@ -85,7 +86,7 @@ lost give_owner(int f, const attrs& a)
     return {};
 }
 
-lost give_rest(int f, const attrs& a, bool& acl_owed)
+lost give_rest(int f, const attrs& a, bool& acl_owed, std::string_view path)
 {
     // After the owner, whose change clears a file capability, and before
     // the mode, which must have the last word on the bits.
@@ -98,11 +99,11 @@ lost give_rest(int f, const attrs& a, bool& acl_owed)
         if (key == acl_name) {
             acl_owed = true;
             mode = (mode & ~S_IRWXG) | acl_group_bits(value);
-        } else if (security(key)) {
+        } else if (security(key) || (err != ENOTSUP && err != EPERM)) {
             return {err, key, true};
+        } else {
+            say({path, ": its attribute ", key, " could not be kept: ", why(err)});
         }
-        // Others (user.*, trusted.*) that this file system or user cannot
-        // take are left out, as cp -p does.
     }
     // A work file made in a directory with a default ACL inherits it: it
     // must not outlive the copy and grant what the input did not.

@@ -43,10 +43,12 @@ lost give_owner(int f, const attrs& a);
 
 // The extended attributes, then the mode, never wider than a's. Every
 // security.* attribute is given exactly (a file capability, a security
-// label); the others where the file system and the user allow it. An
-// access ACL that f cannot take is owed: set again once the file is in
-// place, and meanwhile the owning group has only its own permissions.
-lost give_rest(int f, const attrs& a, bool& acl_owed);
+// label). Another that f's file system does not take, or this user may
+// not set (user.*, trusted.*), is left out with a line that says so, as
+// the file at path's. An access ACL that f cannot take is owed: set again
+// once the file is in place, and meanwhile the owning group has only its
+// own permissions.
+lost give_rest(int f, const attrs& a, bool& acl_owed, std::string_view path);
 
 // Sets on f the ACL that the work file could not take. 0 or an errno.
 int restore_acl(int f, const attrs& a);

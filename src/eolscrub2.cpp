@@ -138,7 +138,7 @@ int main(int argc, char** argv)
     if (fault f = convert(in.get(), out.get(), true, buf); f.err != 0)
         return fail(f.reading ? path : work.where(), why(f.err));
     bool acl_owed = false;
-    if (lost l = give_rest(out.get(), a, acl_owed); l.err != 0)
+    if (lost l = give_rest(out.get(), a, acl_owed, path); l.err != 0)
         return refuse(path, l, a, work.where());
     if (fsync(out.get()) != 0)
         return fail(work.where(), why(errno));

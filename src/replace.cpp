@@ -71,7 +71,7 @@ int settle(const std::string& path, const place& at, outcome& o, const attrs& a,
         // owner after a file capability clears it.
         lost l = give_owner(o.file.get(), a);
         if (l.err == 0)
-            l = give_rest(o.file.get(), a, acl_owed);
+            l = give_rest(o.file.get(), a, acl_owed, path);
         if (l.err != 0) {
             say({path, ": converted, but its ", l.attribute ? "attribute " : "",
                  l.what.empty() ? "attributes" : l.what, " could not be kept: ", why(l.err), also,
@@ -102,7 +102,8 @@ int settle(const std::string& path, const place& at, outcome& o, const attrs& a,
     // Whether or not a look saw it: the directory is one only this user
     // may change, so the name is still the work file's.
     if (int e = work.remove()) {
-        say({path, ": converted, but ", work.name(), " could not be removed: ", why(e)});
+        say({path, ": converted, but the work file could not be removed (", why(e),
+             "); the converted text is also in ", work.name()});
         return unfinished;
     }
     if (lease_broken()) {

@@ -1,7 +1,7 @@
 // End-to-end: the replacement under odd callers, races, signals, failing
 // commands and attributes. Races and signals are made deterministic by
-// holding the run at a system call with strace, or by stand-ins for rm and
-// mv, never by timing.
+// stopping the run at a system call with strace, or by stand-ins for rm
+// and mv, never by timing.
 
 #include "run.h"
 
@@ -10,10 +10,6 @@
 
 namespace {
 
-// Holds the run at the work file's fsync, after the conversion and before
-// the replacement, for long enough to act on it.
-const std::vector<std::string> hold = {"trace=fsync", "inject=fsync:delay_enter=1000000:when=1"};
-
 bool ends_with(const std::string& s, const std::string& end)
 {
     return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
@@ -21,16 +17,9 @@ bool ends_with(const std::string& s, const std::string& end)
 
 class Replace : public Run {
 protected:
-    // Starts a run held at its fsync and returns once its work file is there.
-    pid_t held(const how& h)
-    {
-        pid_t pid = start(h);
-        auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (work_files().empty() && std::chrono::steady_clock::now() < limit)
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
-        EXPECT_FALSE(work_files().empty()) << "the run never made its work file";
-        return pid;
-    }
+    // Starts a run stopped after the work file's fsync, once the text is
+    // converted and before the replacement.
+    pid_t held(const how& h) { return stopped_at(h, "fsync"); }
 
     // For the next case of a table: these stand-ins for rm and mv (nullptr:
     // the real one), and no work file from the case before.
@@ -63,6 +52,8 @@ TEST_F(Replace, CallersDispositionsChangeNothing)
 
 TEST_F(Replace, OnlyTheFileThatWasReadIsReplaced)
 {
+    if (!have_strace())
+        GTEST_SKIP() << "needs strace, to stop or fail the run at a system call";
     ASSERT_EQ(mkdir(at("elsewhere").c_str(), 0755), 0);
     const struct {
         const char* what;
@@ -111,9 +102,19 @@ TEST_F(Replace, OnlyTheFileThatWasReadIsReplaced)
         put(at("elsewhere/f"), "victim\r\n");
         ASSERT_EQ(symlink("f", at("link").c_str()), 0);
 
-        pid_t pid = held(how{c.path}.traced(hold));
-        c.change(dir);
-        result r = finish(pid);
+        // The change in a process of its own: an open for writing waits
+        // until the run gives its lease up.
+        pid_t pid = held(how{c.path});
+        pid_t change = fork();
+        if (change == 0) {
+            c.change(dir);
+            _exit(::testing::Test::HasFailure() ? 1 : 0);
+        }
+        wait_for(change, pid);
+        result r = resume(pid);
+        int status = 0;
+        EXPECT_EQ(waitpid(change, &status, 0), change);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << c.what;
         EXPECT_TRUE(r.exited(1)) << c.what << ": " << r;
         EXPECT_EQ(r.err, "eolscrub2: " + std::string(c.path) + ": " + c.says + "\n") << c.what;
         if (fs::is_directory(at(c.file)))
@@ -127,12 +128,14 @@ TEST_F(Replace, OnlyTheFileThatWasReadIsReplaced)
 
 TEST_F(Replace, SignalBeforeTheReplacementRemovesTheWorkFile)
 {
+    if (!have_strace())
+        GTEST_SKIP() << "needs strace, to stop or fail the run at a system call";
     for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGALRM, SIGTERM, SIGUSR1, SIGUSR2}) {
         put(at("f"), crlf);
         ino_t ino = info(at("f")).st_ino;
-        pid_t pid = held(how{"f"}.traced(hold));
+        pid_t pid = held(how{"f"});
         ASSERT_EQ(kill(pid, sig), 0);
-        result r = finish(pid);
+        result r = resume(pid);
         EXPECT_TRUE(r.signaled(sig)) << strsignal(sig) << ": " << r;
         EXPECT_TRUE(work_files().empty()) << strsignal(sig);
         EXPECT_EQ(slurp(at("f")), crlf) << strsignal(sig);
@@ -140,9 +143,9 @@ TEST_F(Replace, SignalBeforeTheReplacementRemovesTheWorkFile)
     }
     // One the caller ignores stays ignored.
     put(at("f"), crlf);
-    pid_t pid = held(how{"f"}.traced(hold).ignoring(SIGTERM));
+    pid_t pid = held(how{"f"}.ignoring(SIGTERM));
     ASSERT_EQ(kill(pid, SIGTERM), 0);
-    result r = finish(pid);
+    result r = resume(pid);
     EXPECT_TRUE(r.exited(0)) << r;
     EXPECT_EQ(slurp(at("f")), lfed);
 }
@@ -259,6 +262,8 @@ TEST_F(Replace, AWorkFileTakenAwayIsNeverCalledTheResult)
 
 TEST_F(Replace, AFailedWaitLetsNoCommandOutliveIt)
 {
+    if (!have_strace())
+        GTEST_SKIP() << "needs strace, to stop or fail the run at a system call";
     // system(3) returns -1 when it cannot wait for its shell, which then
     // goes on running: an rm still at work would remove what mv put there.
     const std::string done = aux + "/rm-done";
@@ -318,9 +323,9 @@ TEST_F(Replace, SyncsTheFileWhereItLands)
             EXPECT_TRUE(r.exited(3)) << c.what << ", fsync " << n << ": " << r;
             auto w = work_files(cwd);
             ASSERT_EQ(w.size(), 1u) << c.what << ", fsync " << n;
-            EXPECT_EQ(r.err, "eolscrub2: " + f + ": converted, but it may not be on disk: " +
-                                 std::strerror(EIO) + "; the converted text is also in " + w[0] +
-                                 "\n");
+            EXPECT_EQ(r.err, "eolscrub2: " + f +
+                                 ": converted, but it may not be on disk: " + std::strerror(EIO) +
+                                 "; the converted text is also in " + w[0] + "\n");
             EXPECT_EQ(slurp(at("f")), lfed);
             EXPECT_EQ(slurp(cwd + "/" + w[0]), lfed);
             fs::remove(cwd + "/" + w[0]);
@@ -412,6 +417,8 @@ TEST_F(Replace, CarriesExactlyTheInputsAcl)
 
 TEST_F(Replace, NeverWidensAccessWhereAclsAreMissing)
 {
+    if (!have_strace())
+        GTEST_SKIP() << "needs strace, to fail setting the ACL";
     if (geteuid() != 0)
         GTEST_SKIP() << "mounting a file system without ACLs needs root";
     // The work file's directory on a btrfs mounted without ACLs.

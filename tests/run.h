@@ -354,6 +354,27 @@ protected:
         }
     }
 
+    // Waits until the process `other` has ended, or has made the run (pid),
+    // stopped, wait for a signal: a program that opens the file for
+    // writing breaks the run's lease, and waits in turn.
+    static void wait_for(pid_t other, pid_t pid)
+    {
+        const std::string status = "/proc/" + std::to_string(pid) + "/status";
+        auto pending = [&] {
+            std::string s = slurp(status);
+            return s.find("SigPnd:\t0000000000000000") == std::string::npos ||
+                   s.find("ShdPnd:\t0000000000000000") == std::string::npos;
+        };
+        auto ended = [&] {
+            siginfo_t info{};
+            return waitid(P_PID, other, &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+                   info.si_pid == other;
+        };
+        auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!pending() && !ended() && std::chrono::steady_clock::now() < limit)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+
     result resume(pid_t pid)
     {
         if (pid < 0)

@@ -100,21 +100,26 @@ TEST_F(Run, CannotOpen)
     put(at("f"), crlf);
     put(at("secret"), crlf, 0000);
     ASSERT_EQ(symlink("nowhere", at("dangling").c_str()), 0);
+    // A name like an option is a name too, and one more line says so.
+    const std::string no_options = "eolscrub2: takes no options; usage: eolscrub2 FILE\n";
     const struct {
         const char* what;
-        std::string path;
+        std::vector<std::string> args;
+        std::string err;
     } cases[] = {
-        {"missing", "nope"},
-        {"empty name", ""},
-        {"dangling link", "dangling"},
-        {"unreadable", "secret"},
-        {"a file used as a directory", "f/x"},
+        {"missing", {"nope"}, ""},
+        {"empty name", {""}, ""},
+        {"dangling link", {"dangling"}, ""},
+        {"unreadable", {"secret"}, ""},
+        {"a file used as a directory", {"f/x"}, ""},
+        {"an option", {"--help"}, no_options},
+        {"the end of options, then the file", {"--", "f"}, no_options},
     };
     for (const auto& c : cases) {
-        result r = run(how{c.path}.nobody());
+        result r = run(how(c.args).nobody());
         EXPECT_TRUE(r.exited(1)) << c.what << ": " << r;
         EXPECT_EQ(r.out, "file not found\n") << c.what;
-        EXPECT_EQ(r.err, "") << c.what;
+        EXPECT_EQ(r.err, c.err) << c.what;
     }
     EXPECT_EQ(slurp(at("f")), crlf);
     EXPECT_EQ(chmod(at("secret").c_str(), 0644), 0);
@@ -289,6 +294,12 @@ TEST_F(Run, FiltersStandardInput)
     EXPECT_EQ(r.out, "a\nb\n");
     EXPECT_EQ(r.err, "");
 
+    // A minimal root (a chroot, a build container) may have no /dev/pts.
+    int pt = posix_openpt(O_RDWR | O_NOCTTY);
+    if (pt < 0 || grantpt(pt) != 0 || unlockpt(pt) != 0 || access(ptsname(pt), R_OK) != 0)
+        GTEST_SKIP() << "no pseudo-terminal can be opened here (" << std::strerror(errno)
+                     << "), so the usage on a terminal goes untried";
+    close(pt);
     r = run(how{}.terminal());
     EXPECT_TRUE(r.exited(2)) << r;
     EXPECT_EQ(r.out, "");
