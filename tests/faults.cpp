@@ -333,9 +333,8 @@ struct run {
         // A stop at exit_group would come too late: the call is failed, so
         // that the C library's _exit calls exit, with the same status.
         std::string how = fault == "STOP" && call == "exit_group" ? "error=ENOSYS:signal=STOP"
-                          : fault == "STOP" || fault == "KILL"    ? "signal=" + fault
-                          : signal()                              ? "signal=" + fault
-                                                                  : "error=" + fault;
+                          : fault == "STOP" || fault == "KILL" || signal() ? "signal=" + fault
+                                                                           : "error=" + fault;
         if (!call.empty())
             a.insert(a.end(), {"-e", "trace=" + call, "-e",
                                "inject=" + call + ":" + how + ":when=" + std::to_string(when)});
@@ -688,8 +687,12 @@ std::size_t inject(const std::vector<input>& all, bool signals)
             std::vector<std::string> faults = errors_of(call);
             faults.emplace_back("KILL");
             if (signals) {
+                // These always, whether the listing shows them caught or not.
+                std::set<int> sigs = {SIGHUP,  SIGINT,  SIGQUIT, SIGPIPE, SIGALRM,
+                                      SIGTERM, SIGUSR1, SIGUSR2, SIGXFSZ};
+                sigs.insert(l->caught.begin(), l->caught.end());
                 faults.clear();
-                for (int sig : l->caught)
+                for (int sig : sigs)
                     faults.push_back(std::to_string(sig));
             }
             for (const auto& f : faults)
@@ -721,18 +724,32 @@ std::optional<std::string> sh(const std::string& cmd)
     return out.substr(0, out.find('\n'));
 }
 
-// The file systems under test, each in an image on a loop device. The
-// images lie on a btrfs of their own, where cp --reflink copies each at
-// once. Each is mounted so that what is on it is only what a program made
-// durable: periodic commits and write-back are pushed out by hours, until
-// this goes.
-class disks {
-public:
-    struct disk {
-        std::string type, image;
-        fs::path mnt{};
-    };
+// A command that unmounts m, and with it its loop device; a program that
+// ended a moment ago may still hold it.
+std::string unmount(const fs::path& m)
+{
+    return "umount " + m.string() + " || { sleep 1; umount " + m.string() + "; }";
+}
+
+// The file systems under test, each in an image on a loop device (mount
+// -o loop, which lets the device go with the mount). The images lie on a
+// btrfs of their own, where cp --reflink copies each at once. Each is
+// mounted so that what is on it is only what a program made durable:
+// periodic commits and write-back are pushed out by hours, until this goes.
+struct disk {
+    std::string type, image;
+    fs::path mnt{};
+};
+
+struct disks {
     std::map<std::string, disk> all;
+    std::vector<std::string> undo;
+
+    ~disks()
+    {
+        for (auto it = undo.rbegin(); it != undo.rend(); ++it)
+            std::ignore = sh(*it); // says what failed
+    }
 
     bool setup()
     {
@@ -742,99 +759,35 @@ public:
             auto old = sh("sysctl -n " + s.substr(0, s.find('=')));
             if (!old || !sh("sysctl -q -w " + s))
                 return false;
-            undo_.push_back("sysctl -q -w " + s.substr(0, s.find('=') + 1) + *old);
+            undo.push_back("sysctl -q -w " + s.substr(0, s.find('=') + 1) + *old);
         }
-        if (!attach(top / "host.img", "2G", "mkfs.btrfs -q -f", top / "host", "btrfs", ""))
-            return false;
         const std::string ext4 =
             "mkfs.ext4 -q -F -b 4096 -E lazy_itable_init=0,lazy_journal_init=0";
-        const disk kinds[] = {
-            {"ext4", "ext4"}, {"ext4", "ext4b"}, {"xfs", "xfs"}, {"btrfs", "btrfs"}};
-        for (disk d : kinds) {
-            const std::string name = d.image;
-            d.image = (top / "host" / (name + ".img")).string();
-            d.mnt = top / "mnt" / name;
-            bool ok = d.type == "ext4" ? attach(d.image, "8M", ext4, d.mnt, "ext4", "commit=300")
-                      : d.type == "xfs"
-                          ? attach(d.image, "300M", "mkfs.xfs -q -f", d.mnt, "xfs", "")
-                          : attach(d.image, "128M", "mkfs.btrfs -q -f", d.mnt, "btrfs",
-                                   "commit=300,nodiscard");
-            if (!ok)
-                return false;
+        const struct {
+            const char *name, *type, *size;
+            std::string mkfs;
+            const char* options;
+        } kinds[] = {
+            {"host", "btrfs", "2G", "mkfs.btrfs -q -f", ""},
+            {"ext4", "ext4", "8M", ext4, ",commit=300"},
+            {"ext4b", "ext4", "8M", ext4, ",commit=300"},
+            {"xfs", "xfs", "300M", "mkfs.xfs -q -f", ""},
+            {"btrfs", "btrfs", "128M", "mkfs.btrfs -q -f", ",commit=300,nodiscard"},
+        };
+        for (const auto& k : kinds) {
+            const bool host = k.name == std::string("host");
+            disk d{k.type, ((host ? top : top / "mnt" / "host") / k.name).string() + ".img",
+                   top / "mnt" / k.name};
             // Another program's file, which it syncs while a run is held.
-            std::ofstream(d.mnt / "other") << "x";
-            all[name] = d;
+            if (!sh("mkdir -p " + d.mnt.string() + " && truncate -s " + k.size + " " + d.image +
+                    " && " + k.mkfs + " " + d.image + " >/dev/null && mount -t " + d.type +
+                    " -o loop" + k.options + " " + d.image + " " + d.mnt.string() +
+                    " && echo x > " + (d.mnt / "other").string()))
+                return false;
+            undo.push_back(unmount(d.mnt));
+            all[k.name] = d;
         }
         return sh("sync").has_value();
-    }
-
-    ~disks()
-    {
-        for (auto it = undo_.rbegin(); it != undo_.rend(); ++it)
-            std::ignore = sh(*it); // says what failed
-    }
-
-    // Copies the disks' images (name -> copy), each at once.
-    std::map<std::string, std::string> copy(const std::vector<std::string>& names, std::size_t k)
-    {
-        std::map<std::string, std::string> c;
-        for (const auto& n : names) {
-            std::string to = all[n].image + ".copy" + std::to_string(k);
-            if (sh("cp --reflink=always " + all[n].image + " " + to))
-                c[n] = to;
-        }
-        return c;
-    }
-
-    // Mounts the copies, their journals replayed, for f (name -> where),
-    // and removes them again. False if one could not be mounted.
-    template <class F>
-    bool check(const std::map<std::string, std::string>& copies, F f)
-    {
-        std::map<std::string, fs::path> at;
-        std::vector<std::string> done;
-        for (const auto& [n, image] : copies) {
-            fs::path m = top / "check" / n;
-            std::error_code ec;
-            fs::create_directories(m, ec);
-            auto dev = sh("losetup -f --show " + image);
-            if (dev)
-                done.push_back("losetup -d " + *dev);
-            // A copy has its original's UUID, which xfs mounts only once.
-            std::string o = all[n].type == "xfs" ? " -o nouuid " : " ";
-            if (dev && sh("mount -t " + all[n].type + o + *dev + " " + m.string())) {
-                done.push_back("umount " + m.string());
-                at[n] = m;
-            }
-        }
-        const bool ok = at.size() == copies.size();
-        if (ok)
-            f(at);
-        for (auto it = done.rbegin(); it != done.rend(); ++it)
-            std::ignore = sh(*it); // says what failed
-        for (const auto& c : copies)
-            fs::remove(c.second);
-        return ok;
-    }
-
-private:
-    std::vector<std::string> undo_;
-
-    bool attach(const fs::path& image, const char* size, const std::string& mkfs,
-                const fs::path& mnt, const std::string& type, const std::string& options)
-    {
-        std::error_code ec;
-        fs::create_directories(mnt, ec);
-        auto dev = sh("truncate -s " + std::string(size) + " " + image.string() + " && " + mkfs +
-                      " " + image.string() + " >/dev/null && losetup -f --show " + image.string());
-        if (!dev)
-            return false;
-        undo_.push_back("losetup -d " + *dev);
-        if (!sh("mount -t " + type + (options.empty() ? "" : " -o " + options) + " " + *dev + " " +
-                mnt.string()))
-            return false;
-        undo_.push_back("umount " + mnt.string());
-        return true;
     }
 };
 
@@ -873,7 +826,7 @@ bool held(const run& r)
 // Another program, busy on its own: it syncs its own file on the disk,
 // which commits that disk's journal. btrfs's fsync writes only that file's
 // log, and it is the periodic commit that commits the rest.
-bool busy(const disks::disk& d)
+bool busy(const disk& d)
 {
     int f = open((d.mnt / "other").c_str(), O_WRONLY | O_CLOEXEC);
     std::uint64_t transid = 0;
@@ -885,6 +838,54 @@ bool busy(const disks::disk& d)
     return ok;
 }
 
+// Where a power mode run's files lie: the disks of its current directory
+// and of its file, and whether the file lies in the current directory.
+struct scenario {
+    const char* name;
+    std::string cwd, file;
+    bool same_dir;
+};
+
+const char* const copies[] = {"as it stands", "after another program's sync", "after sync"};
+
+// Copies the run's disks, each at once, as a power cut would leave them;
+// mounts the copies, their journals replayed, and judges what they hold.
+void cut(const disks& d, const scenario& sc, const run& r, const char* copy)
+{
+    std::vector<std::string> undo;
+    std::map<std::string, fs::path> at;
+    for (const std::string& n : {sc.cwd, sc.file}) {
+        const disk& k = d.all.at(n);
+        fs::path m = top / "check" / n;
+        undo.push_back("rm -f " + k.image + ".copy");
+        // A copy has its original's UUID, which xfs mounts only once.
+        if (at.count(n) == 0 &&
+            sh("mkdir -p " + m.string() + " && cp --reflink=always " + k.image + " " + k.image +
+               ".copy && mount -t " + k.type + " -o loop" + (k.type == "xfs" ? ",nouuid " : " ") +
+               k.image + ".copy " + m.string())) {
+            undo.push_back(unmount(m));
+            at[n] = m;
+        }
+    }
+    if (at.size() == (sc.cwd == sc.file ? 1u : 2u)) {
+        // A copy of the blocks: its inode numbers are the run's.
+        fs::path cwd = at[sc.cwd] / "w";
+        scene c = look(cwd, (sc.same_dir ? cwd : at[sc.file] / "d") / "f", r.ino);
+        facts f(*r.in, c);
+        f.at_exit = r.call == "exit_group" && copy == copies[0];
+        f.status = f.at_exit ? std::atoi(r.line.c_str() + r.line.find('(') + 1) : 0;
+        cuts++;
+        if (auto why = judge(power_cut, f); !why.empty()) {
+            lost++;
+            std::cout << report("LOST", r, c, std::string(", a copy ") + copy, why) << std::endl;
+        }
+    } else {
+        broke++;
+    }
+    for (auto it = undo.rbegin(); it != undo.rend(); ++it)
+        std::ignore = sh(*it); // says what failed
+}
+
 // A hold after each call that may change a disk, of each scenario.
 int power(const std::vector<input>& all)
 {
@@ -894,11 +895,7 @@ int power(const std::vector<input>& all)
         broke++;
         return 0;
     }
-    const struct {
-        const char* name;
-        std::string cwd, file; // the disks of the current directory and of the file
-        bool same_dir;
-    } scenarios[] = {
+    const scenario scenarios[] = {
         {"in the current directory", "ext4", "ext4", true},
         {"another directory", "ext4", "ext4", false},
         {"ext4 to ext4", "ext4", "ext4b", false},
@@ -908,16 +905,12 @@ int power(const std::vector<input>& all)
     const std::set<std::string> changes = {"write",     "fsync",        "fchown", "fchmod",
                                            "fsetxattr", "fremovexattr", "linkat", "unlinkat",
                                            "renameat2", "clone3",       "wait4",  "exit_group"};
-    const char* kinds[] = {"as it stands", "after another program's sync", "after sync"};
     int holds = 0;
     for (const auto& sc : scenarios) {
-        std::vector<std::string> names = {sc.cwd};
-        if (sc.file != sc.cwd)
-            names.push_back(sc.file);
         for (const auto& in : all) {
             if (in.name != "small" && in.name != "blocks")
                 continue;
-            // The run, its files in place and on disk.
+            // Starts a run with its files in place and on disk.
             auto begin = [&](run& r) {
                 r.in = &in;
                 r.where = sc.name;
@@ -929,8 +922,7 @@ int power(const std::vector<input>& all)
                 fs::remove_all(r.cwd, ec);
                 fs::remove_all(r.file.parent_path(), ec);
                 bool ok = start(r) && sh("sync");
-                if (!ok)
-                    broke++;
+                broke += ok ? 0 : 1;
                 return ok;
             };
             run first;
@@ -947,22 +939,16 @@ int power(const std::vector<input>& all)
             std::map<std::string, int> seen;
             for (const auto& [call, line] : l->calls) {
                 int nth = ++seen[call];
-                if (!changes.count(call) || line.rfind("write(2,", 0) == 0 || interrupted)
-                    continue;
                 run r{&in, call, nth, l->before[call] + nth, "STOP", line};
-                if (!begin(r))
+                if (!changes.count(call) || line.rfind("write(2,", 0) == 0 || interrupted ||
+                    !begin(r))
                     continue;
-                std::vector<std::map<std::string, std::string>> sets;
-                const bool stopped = held(r);
-                if (stopped) {
-                    sets.push_back(d.copy(names, 0));
-                    bool ok = true;
-                    for (const auto& n : names)
-                        ok = busy(d.all[n]) && ok;
-                    if (ok)
-                        sets.push_back(d.copy(names, 1));
-                    if (sh("sync"))
-                        sets.push_back(d.copy(names, 2));
+                if (held(r)) {
+                    cut(d, sc, r, copies[0]);
+                    bool synced = busy(d.all[sc.cwd]);
+                    synced = busy(d.all[sc.file]) && synced;
+                    synced ? cut(d, sc, r, copies[1]) : void(broke++);
+                    sh("sync") ? cut(d, sc, r, copies[2]) : void(broke++);
                     std::ignore = kill(r.pid, SIGCONT); // it is there, stopped
                 } else {
                     missed++;
@@ -975,30 +961,6 @@ int power(const std::vector<input>& all)
                 if (auto why = judge(r.how(), facts(in, s)); !why.empty()) {
                     broke++;
                     std::cout << report("BROKE", r, s, "", why) << std::endl;
-                }
-                for (std::size_t k = 0; k < sets.size(); k++) {
-                    bool ok =
-                        sets[k].size() == names.size() && d.check(sets[k], [&](const auto& m) {
-                            // A copy of the blocks: its inode numbers are the run's.
-                            fs::path cwd = m.at(sc.cwd) / "w";
-                            scene c =
-                                look(cwd, (sc.same_dir ? cwd : m.at(sc.file) / "d") / "f", r.ino);
-                            facts f(in, c);
-                            f.at_exit = call == "exit_group" && k == 0;
-                            f.status = WIFEXITED(r.status) ? WEXITSTATUS(r.status) : -1;
-                            cuts++;
-                            if (auto why = judge(power_cut, f); !why.empty()) {
-                                lost++;
-                                std::cout << report("LOST", r, c,
-                                                    std::string(", a copy ") + kinds[k], why)
-                                          << std::endl;
-                            }
-                        });
-                    broke += ok ? 0 : 1;
-                }
-                if (stopped && sets.size() != 3) {
-                    std::cout << "faults: power: a copy could not be made\n";
-                    broke++;
                 }
                 std::error_code ec;
                 fs::remove_all(r.dir, ec);
