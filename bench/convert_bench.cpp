@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The conversion in memory, against a plain memcpy of the same bytes, so
 // that every rate reads as a fraction of the copy. Two sizes: 64 MiB, far
 // larger than the caches, and one of the program's blocks converted again

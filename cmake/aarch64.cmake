@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 # Cross-building for ARM64 with Debian's g++-aarch64-linux-gnu; the
 # binaries run under qemu-aarch64 with the cross toolchain's libraries.
 set(CMAKE_SYSTEM_NAME Linux)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 # The conversion's sources, for the program's build and for the cross build
 # of its tests.
 set(convert_sources

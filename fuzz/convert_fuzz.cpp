@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Differential fuzzing of the conversion: every kernel this processor has,
 // fed in reads of sizes the fuzzer chooses, in place and not, must give
 // exactly what a byte-at-a-time model of the rules gives.

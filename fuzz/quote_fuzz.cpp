@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Fuzzing the shell quoting: any bytes but NUL, quoted and handed to
 // /bin/sh after "printf %s", must come back from the shell exactly.
 

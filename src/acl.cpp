@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "acl.h"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Access ACLs in the kernel's extended-attribute form: a 4-byte version,
 // then entries of a 16-bit tag, 16-bit permissions and a 32-bit id, all
 // little-endian.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "attrs.h"
 
 #include "acl.h"

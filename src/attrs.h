@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // A file's attributes, read once, and given to the work file and to any
 // copy mv makes of it, exactly or not at all.
 #pragma once

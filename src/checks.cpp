@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "checks.h"
 
 #include "fd.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // What is made sure of before anything is created: that the file can be
 // replaced, with all that makes it what it is, and that no other user can
 // steer the replacement.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "commands.h"
 
 #include "quote.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The two commands that put the work file in the file's place, run through
 // the shell: rm for the file, then mv from the work file onto its name.
 #pragma once

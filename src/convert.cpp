@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "convert.h"
 
 #include "drop/drop.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The byte conversion: CR and SUB dropped wherever they stand, a final LF
 // ensured. It knows nothing of files, so the program, the tests, the fuzz
 // targets and the benchmark all drive it the same way, block by block.

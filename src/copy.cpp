@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "copy.h"
 
 #include "convert.h"

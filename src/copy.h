@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Moving bytes between descriptors through the conversion: the buffer, the
 // copy loop, the look for a file that needs no change, and the comparison
 // of two files.

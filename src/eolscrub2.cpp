@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // eolscrub2: convert a text file in place from CR LF line endings to LF.
 //
 // The converted text is written to a fresh work file in the current

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Descriptors and the files behind them: an owner, reads and writes that
 // go on until done, and what makes two looks at a file the same file.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "lease.h"
 
 #include "signals.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Another program writing the file while it is converted.
 #pragma once
 

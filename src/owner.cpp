@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "owner.h"
 
 #include "acl.h"

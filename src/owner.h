@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Owners and groups: their names for messages, and ids that this user
 // namespace cannot map.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "place.h"
 
 #include <cstdlib>

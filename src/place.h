@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Where the file lies: its directory, held open, and its name there.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Quoting for the POSIX shell, for the commands the program hands to
 // system(3).
 #pragma once

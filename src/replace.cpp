@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "replace.h"
 
 #include "attrs.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The replacement: the work file put in the file's place by rm and mv, what
 // they left looked at, and the result made durable.
 #pragma once

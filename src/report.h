@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // What a run tells its caller: the exit statuses and the messages on
 // standard error, "eolscrub2: WHAT: REASON".
 #pragma once

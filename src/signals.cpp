@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "signals.h"
 
 #include <atomic>

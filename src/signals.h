@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // What a signal does to a run. Until the replacement starts, a signal that
 // would end the process removes the work file first and then ends it as
 // it would have; from the remove command to the end of the move it waits,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "workfile.h"
 
 #include "signals.h"

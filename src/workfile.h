@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The work file: a new file under a unique name in the current directory,
 // which holds the converted text until the replacement takes it.
 #pragma once

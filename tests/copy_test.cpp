@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The copy's parts on their own, through files and pipes: the look for a
 // file that needs no change, and the comparison that tells a copy made by
 // mv from another file.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Fault injection: every way a run can end before its time, against one
 // rule. A first run of each input under strace lists the calls that the
 // program's own process makes once main has started; then, in three modes:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // End-to-end: the converted file has exactly the original's owner, group
 // and security attributes, or the run refuses before touching it; and no
 // byte another program writes to the file is lost, where the kernel grants

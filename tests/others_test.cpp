@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // End-to-end: another user tries to steer the replacement. Each of their
 // steps is run as the unprivileged user while the run is stopped at a
 // system call.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // End-to-end: the replacement under odd callers, races, signals, failing
 // commands and attributes. Races and signals are made deterministic by
 // stopping the run at a system call with strace, or by stand-ins for rm

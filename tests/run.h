@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The end-to-end tests' fixture: the built program, run in a scratch
 // directory of its own, judged by the files it leaves, its output streams
 // and its exit status.

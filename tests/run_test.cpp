@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // End-to-end: what a user sees of a run, file by file.
 
 #include "convert.h"

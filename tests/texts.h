@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // What the tests share: the sample texts, the conversion's rules written
 // out as plainly as possible, and reading a file whole.
 #pragma once

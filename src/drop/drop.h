@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The kernels that do the copy, one file per instruction set, and the
 // table the shuffling kernels share. Only convert.cpp calls them, having
 // asked the processor which it can run. Each vector kernel is compiled for

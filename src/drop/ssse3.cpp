@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "drop.h"
 
 #include "convert.h"
