@@ -379,10 +379,8 @@ bool start(run& r)
     args.push_back(program);
     if (!r.in->filter)
         args.push_back(r.file.parent_path() == r.cwd ? "f" : r.file.string());
-    std::vector<char*> argv;
-    for (auto& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
+    std::vector<char*> argv(args.size() + 1, nullptr);
+    std::transform(args.begin(), args.end(), argv.begin(), [](std::string& a) { return a.data(); });
     const std::string in = r.in->filter ? (r.io / "in").string() : "/dev/null";
     const std::string out = (r.io / "out").string();
     const std::string err = (r.io / "err").string();
@@ -646,9 +644,9 @@ void drive(std::vector<run>& queue)
                 broke++;
             }
         }
-        std::vector<pollfd> fds;
-        for (run* r : live)
-            fds.push_back({r->pipe, POLLIN, 0});
+        std::vector<pollfd> fds(live.size());
+        for (std::size_t i = 0; i < live.size(); i++)
+            fds[i] = {live[i]->pipe, POLLIN, 0};
         std::ignore = poll(fds.data(), fds.size(), 100); // interrupted: looked at below
         for (std::size_t i = live.size(); i-- > 0;) {
             bool ready = (fds[i].revents & (POLLIN | POLLHUP)) != 0;
@@ -874,7 +872,10 @@ void cut(const disks& d, const scenario& sc, const run& r, const char* copy)
         scene c = look(cwd, (sc.same_dir ? cwd : at[sc.file] / "d") / "f", r.ino);
         facts f(*r.in, c);
         f.at_exit = r.call == "exit_group" && copy == copies[0];
-        f.status = f.at_exit ? std::atoi(r.line.c_str() + r.line.find('(') + 1) : 0;
+        f.status =
+            f.at_exit
+                ? static_cast<int>(std::strtol(r.line.c_str() + r.line.find('(') + 1, nullptr, 10))
+                : 0;
         cuts++;
         if (auto why = judge(power_cut, f); !why.empty()) {
             lost++;

@@ -46,9 +46,9 @@ TEST_F(Others, RenamingTheCurrentDirectoryCannotRedirectTheMove)
         pid_t pid = stopped_at(how{at("target")}.in(cwd), "fsync");
         auto w = work_files(cwd);
         ASSERT_EQ(w.size(), 1u);
-        std::string swap = "mv " + parent + "/cwd " + parent + "/old && mkdir " + parent + "/cwd";
+        std::string swap = "cd " + parent + " && mv cwd old && mkdir cwd";
         if (c.plant)
-            swap += " && printf evil > " + parent + "/cwd/" + w[0];
+            swap += " && printf evil > cwd/" + w[0];
         as_nobody(swap);
         result r = resume(pid);
 
