@@ -179,7 +179,7 @@ TEST_F(Keeps, RefusesAnOwnerTheNamespaceCannotMap)
         struct stat before = info(f);
         result r = run(how{"f"}.in(box).mapped(map));
         if (r.exited(99))
-            GTEST_SKIP() << "this kernel makes no user namespaces here";
+            GTEST_SKIP() << "no user namespace can be made here (in a chroot, say)";
         if (*c.says == '\0') {
             EXPECT_TRUE(r.exited(0)) << c.what << ": " << r;
             EXPECT_EQ(slurp(f), lfed) << c.what;
