@@ -141,8 +141,11 @@ int replace(const std::string& path, const struct stat& st, const place& at, wor
     work.keep();
     // Both names on disk before the old text goes: mv may remove the one it
     // is given before its copy is.
-    if (int err = work.add_second_name(); err != 0 || fsync(work.dir()) != 0) {
-        warn(work.where(), why(err != 0 ? err : errno));
+    int err = work.add_second_name();
+    if (err == 0 && fsync(work.dir()) != 0)
+        err = errno;
+    if (err != 0) {
+        warn(work.where(), why(err));
         return abandon(work, failed);
     }
     // Everything the commands need is made now: once rm has run, running
@@ -159,7 +162,7 @@ int replace(const std::string& path, const struct stat& st, const place& at, wor
     // was read, unchanged, is replaced, and only by the work file. What
     // remains is the moment between these looks and the remove command.
     struct stat now {};
-    int err = stat(path.c_str(), &now) != 0 ? errno : same_file(now, st) ? 0 : ESTALE;
+    err = stat(path.c_str(), &now) != 0 ? errno : same_file(now, st) ? 0 : ESTALE;
     if (err == 0)
         err = at.unchanged(st);
     if (err != 0) {
