@@ -2,17 +2,14 @@
 #include "owner.h"
 
 #include "acl.h"
-
 #include "fd.h"
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <sstream>
-#include <tuple>
 
 #include <fcntl.h>
-
 #include <grp.h>
 #include <pwd.h>
 
@@ -36,9 +33,10 @@ int read_small(const char* path, std::string& s)
     return err;
 }
 
-// Whether this namespace's map (/proc/self/uid_map, gid_map) takes in
-// every id: its ranges add up to all 2^32 - 1 of them, as in the first
-// namespace. Without /proc there is no telling, and the first is likely.
+// Sets `all` to whether this namespace's map (/proc/self/uid_map,
+// gid_map) takes in every id: its ranges add up to all 2^32 - 1 of them,
+// as in the first namespace. Without /proc there is no telling, and the
+// first is likely. 0 or an errno.
 int maps_all(const char* file, bool& all)
 {
     std::string map;
