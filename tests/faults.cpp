@@ -472,7 +472,8 @@ std::string report(const char* tag, const run& r, const scene& s, const std::str
           << (r.signal() ? signal_name(std::stoi(r.fault)) : r.fault) << ", at "
           << shown(r.line.substr(0, r.line.find(" = ")), 50);
     o << "] "
-      << (r.timed_out           ? "no end within 10 s"
+      << (!copy.empty()         ? "held there"
+          : r.timed_out         ? "no end within 10 s"
           : r.status == -1      ? "lost (the runner failed)"
           : WIFEXITED(r.status) ? "exit " + std::to_string(WEXITSTATUS(r.status))
                                 : "killed by " + signal_name(WTERMSIG(r.status)))
