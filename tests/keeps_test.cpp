@@ -11,24 +11,8 @@
 
 namespace {
 
-class Keeps : public Run {
+class Keeps : public Users {
 protected:
-    void SetUp() override
-    {
-        Run::SetUp();
-        if (geteuid() != 0)
-            GTEST_SKIP() << "needs root, to make files of other users";
-    }
-
-    // A directory of the unprivileged user's.
-    std::string theirs(const std::string& name)
-    {
-        std::string d = top + "/" + name;
-        EXPECT_EQ(mkdir(d.c_str(), 0755), 0);
-        EXPECT_EQ(chown(d.c_str(), nobody, nobody), 0);
-        return d;
-    }
-
     // A new file of crlf owned by uid and gid.
     void make(const std::string& f, uid_t uid, gid_t gid, mode_t mode)
     {

@@ -9,24 +9,7 @@
 
 namespace {
 
-class Others : public Run {
-protected:
-    void SetUp() override
-    {
-        Run::SetUp();
-        if (geteuid() != 0)
-            GTEST_SKIP() << "needs root, to act as another user";
-    }
-
-    // A directory of the other user's, in which they may do as they like.
-    std::string theirs(const std::string& name)
-    {
-        std::string d = top + "/" + name;
-        EXPECT_EQ(mkdir(d.c_str(), 0755), 0);
-        EXPECT_EQ(chown(d.c_str(), nobody, nobody), 0);
-        return d;
-    }
-};
+class Others : public Users {};
 
 TEST_F(Others, RenamingTheCurrentDirectoryCannotRedirectTheMove)
 {

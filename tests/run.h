@@ -397,3 +397,24 @@ protected:
         ASSERT_EQ(std::system(cmd.c_str()), 0) << script;
     }
 };
+
+// For the tests that make files of another user's, or act as one: as root.
+class Users : public Run {
+protected:
+    void SetUp() override
+    {
+        Run::SetUp();
+        if (geteuid() != 0)
+            GTEST_SKIP() << "needs root, to make files of another user and act as one";
+    }
+
+    // A directory of the unprivileged user's, in which they may do as they
+    // like.
+    std::string theirs(const std::string& name)
+    {
+        std::string d = top + "/" + name;
+        EXPECT_EQ(mkdir(d.c_str(), 0755), 0);
+        EXPECT_EQ(chown(d.c_str(), nobody, nobody), 0);
+        return d;
+    }
+};
