@@ -91,13 +91,9 @@ int main(int argc, char** argv)
     fd in;
     if (!take(path, st, in))
         return missing(path);
-    if (argc > 2) {
-        int n = argc - 2;
-        std::ignore = std::fprintf(stderr, // a warning: the run goes on
-                                   "eolscrub2: %d further argument%s ignored; convert one file "
-                                   "per run\n",
-                                   n, n == 1 ? "" : "s");
-    }
+    if (argc > 2) // a warning: the run goes on
+        say({std::to_string(argc - 2), argc == 3 ? " further argument" : " further arguments",
+             " ignored; convert one file per run"});
     if (in.ok() && fstat(in.get(), &st) != 0)
         return fail(path, why(errno));
     if (!in.ok() || !S_ISREG(st.st_mode))

@@ -172,6 +172,18 @@ int deferred_signal(int status1, int status2)
     return caught.load();
 }
 
+signals_held::signals_held() : old_{}
+{
+    sigset_t all;
+    sigfillset(&all);
+    std::ignore = sigprocmask(SIG_BLOCK, &all, &old_); // cannot fail
+}
+
+signals_held::~signals_held()
+{
+    std::ignore = sigprocmask(SIG_SETMASK, &old_, nullptr); // cannot fail
+}
+
 void die(int sig)
 {
     std::ignore = std::signal(sig, SIG_DFL); // cannot fail for a caught signal

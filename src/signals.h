@@ -5,6 +5,8 @@
 // so that the run can finish the move and say what the file holds.
 #pragma once
 
+#include <csignal>
+
 namespace eolscrub2 {
 
 // Catches every signal whose default action ends the process, except those
@@ -35,6 +37,19 @@ void defer_signals();
 // SIGINT or SIGQUIT counts as the run's own: the terminal sent it to the
 // whole job.
 int deferred_signal(int status1, int status2);
+
+// Holds every signal back for as long as it lives: for a change that a
+// handler must see whole or not at all.
+class signals_held {
+public:
+    signals_held();
+    ~signals_held();
+    signals_held(const signals_held&) = delete;
+    signals_held& operator=(const signals_held&) = delete;
+
+private:
+    sigset_t old_;
+};
 
 // Ends the process by sig, as its default action does.
 [[noreturn]] void die(int sig);

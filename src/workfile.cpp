@@ -3,7 +3,6 @@
 
 #include "signals.h"
 
-#include <csignal>
 #include <cstdlib>
 #include <memory>
 #include <tuple>
@@ -35,24 +34,18 @@ int workfile::create(fd& out)
 {
     // A signal between the creation and the arming of the handler would
     // leave the file behind, so none is taken in between.
-    sigset_t all;
-    sigset_t old;
-    sigfillset(&all);
-    std::ignore = sigprocmask(SIG_BLOCK, &all, &old); // cannot fail
+    const signals_held held;
     // In the directory held open, which is still the current one: nothing
     // in this program changes directory before the commands.
     fd f{mkostemp(name_.data(), O_CLOEXEC)};
-    int err = f.ok() ? 0 : errno;
-    if (f.ok()) {
-        made_ = true;
-        remove_on_signal(here_.get(), name_.c_str());
-        if (fstat(f.get(), &st_) != 0)
-            err = errno;
-    }
-    std::ignore = sigprocmask(SIG_SETMASK, &old, nullptr);
-    if (err == 0)
-        out = std::move(f);
-    return err;
+    if (!f.ok())
+        return errno;
+    made_ = true;
+    remove_on_signal(here_.get(), name_.c_str());
+    if (fstat(f.get(), &st_) != 0)
+        return errno;
+    out = std::move(f);
+    return 0;
 }
 
 void workfile::keep()
@@ -65,15 +58,11 @@ int workfile::remove()
     // Removed and disarmed with no signal between: one after the removal
     // would have the handler remove the name again, whoever holds it by
     // then; one before the disarming, with it disarmed, would leave it.
-    sigset_t all;
-    sigset_t old;
-    sigfillset(&all);
-    std::ignore = sigprocmask(SIG_BLOCK, &all, &old); // cannot fail
+    const signals_held held;
     kept_ = true;
     drop_second_name();
     int err = unlinkat(here_.get(), name_.c_str(), 0) == 0 || errno == ENOENT ? 0 : errno;
     remove_on_signal(-1, nullptr);
-    std::ignore = sigprocmask(SIG_SETMASK, &old, nullptr);
     return err;
 }
 
