@@ -6,6 +6,7 @@
 
 #include "attrs.h"
 #include "place.h"
+#include "workfile.h"
 
 #include <string>
 
@@ -13,13 +14,15 @@
 
 namespace eolscrub2 {
 
-// Whether another user could rename or remove entries in the directory
-// that will hold the work file (dir), so swapping the work file between the
-// last check and the move. Allowed are a directory only the caller or root
-// owns and no one else may write, a sticky one owned by the caller or root
-// (such as /tmp), and the file's own directory (file_dir): whoever may
-// change that could replace the file anyway.
-bool others_may_change(const struct stat& dir, const struct stat& file_dir);
+// Why another user could rename or remove the work file's names in the
+// directory that is to hold them (dir), and so swap what mv moves, or what
+// a message names, for a file of their own: nullptr when no one could.
+// owner is the file's, which the work file is to have. Allowed are a
+// directory only the caller or root owns and no one else may write, a
+// sticky one owned by either, such as /tmp, where the work file is the
+// caller's own, and the file's own directory (file_dir), since whoever
+// may change that could replace the file anyway.
+const char* others_may_change(const struct stat& dir, const struct stat& file_dir, uid_t owner);
 
 // Whether this user may remove the file (st) from its directory and put
 // another under its name there: write and search permission, and in a
@@ -27,10 +30,10 @@ bool others_may_change(const struct stat& dir, const struct stat& file_dir);
 int may_replace(const place& at, const struct stat& st);
 
 // The checks, in turn, for the file at path, read as st with attributes a,
-// whose work file is to be made in the directory dir: 0, or the status
+// whose work file is to be made in work's directory: 0, or the status
 // once the reason has been said.
-int may_begin(const std::string& path, const place& at, const struct stat& dir,
-              const struct stat& st, const attrs& a);
+int may_begin(const std::string& path, const place& at, const workfile& work, const struct stat& st,
+              const attrs& a);
 
 // Says that an attribute of a cannot be kept, or, for a failure that is
 // not one attribute's, what failed in the work file's directory (where);

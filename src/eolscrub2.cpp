@@ -13,7 +13,6 @@
 #include "copy.h"
 #include "fd.h"
 #include "lease.h"
-#include "place.h"
 #include "replace.h"
 #include "report.h"
 #include "signals.h"
@@ -86,41 +85,41 @@ int main(int argc, char** argv)
 
     // The file, and whether it needs converting. The lease is taken first,
     // so that all of what is read is what is converted.
-    const std::string path = argv[1];
-    struct stat st {};
-    fd in;
-    if (!take(path, st, in))
-        return missing(path);
+    original f;
+    f.path = argv[1];
+    if (!take(f.path, f.st, f.in))
+        return missing(f.path);
     if (argc > 2) // a warning: the run goes on
         say({std::to_string(argc - 2), argc == 3 ? " further argument" : " further arguments",
              " ignored; convert one file per run"});
-    if (in.ok() && fstat(in.get(), &st) != 0)
+    const std::string& path = f.path;
+    if (f.in.ok() && fstat(f.in.get(), &f.st) != 0)
         return fail(path, why(errno));
-    if (!in.ok() || !S_ISREG(st.st_mode))
+    if (!f.in.ok() || !S_ISREG(f.st.st_mode))
         return fail(path, "not a regular file");
     catch_signals();
-    const lease_state lease = take_lease(in.get());
-    const buffer buf{st.st_size};
+    f.lease = take_lease(f.in.get());
+    const buffer buf{f.st.st_size};
     bool changes = false;
-    if (int err = needs_change(in.get(), buf, changes))
+    if (int err = needs_change(f.in.get(), buf, changes))
         return fail(path, why(err));
     if (!changes)
         return done; // the file keeps its inode and times
-    if (lease == lease_state::writers)
+    if (f.lease == lease_state::writers)
         return fail(path, "open for writing by another program; not replaced");
 
     // Nothing is made until it is sure that the file can be replaced with
     // all that makes it what it is, and that no one else can steer that.
-    place at;
-    if (int err = at.find(path, st))
+    if (int err = f.at.find(path, f.st))
         return refused(path, err);
-    attrs a;
-    if (int err = read_attrs(in.get(), st, a))
+    if (int err = read_attrs(f.in.get(), f.st, f.a))
         return fail(path, why(err));
     workfile work;
     if (int err = work.open_dir())
         return fail(work.where(), why(err));
-    if (int status = may_begin(path, at, work.dir_stat(), st, a))
+    if (int err = f.at.share())
+        return fail(path, why(err));
+    if (int status = may_begin(path, f.at, work, f.st, f.a))
         return status;
 
     // The converted text, with the file's attributes, in the work file and
@@ -128,20 +127,20 @@ int main(int argc, char** argv)
     fd out;
     if (int err = work.create(out))
         return fail(work.where(), why(err));
-    if (lost l = give_owner(out.get(), a); l.err != 0)
-        return refuse(path, l, a, work.where());
-    if (lseek(in.get(), 0, SEEK_SET) != 0)
+    if (lost l = give_owner(out.get(), f.a); l.err != 0)
+        return refuse(path, l, f.a, work.where());
+    if (lseek(f.in.get(), 0, SEEK_SET) != 0)
         return fail(path, why(errno));
-    if (fault f = convert(in.get(), out.get(), true, buf); f.err != 0)
-        return fail(f.reading ? path : work.where(), why(f.err));
+    if (fault e = convert(f.in.get(), out.get(), true, buf); e.err != 0)
+        return fail(e.reading ? path : work.where(), why(e.err));
     bool acl_owed = false;
-    if (lost l = give_rest(out.get(), a, acl_owed, path); l.err != 0)
-        return refuse(path, l, a, work.where());
+    if (lost l = give_rest(out.get(), f.a, acl_owed, path); l.err != 0)
+        return refuse(path, l, f.a, work.where());
     if (fsync(out.get()) != 0)
         return fail(work.where(), why(errno));
     if (int err = out.close())
         return fail(work.where(), why(err));
     writes_done();
 
-    return replace(path, st, at, work, a, acl_owed, buf);
+    return replace(f, work, acl_owed, buf);
 }

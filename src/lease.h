@@ -10,9 +10,15 @@ enum class lease_state {
     none,    // not granted here: not the caller's file, or no leases there
 };
 
-// Takes a read lease on in. While it is held, the kernel tells of a program
-// that opens the file for writing (lease_broken()), and holds that open
-// back until the lease is given up, which closing in does.
-lease_state take_lease(int in);
+// Takes a read lease on f. While it is held, the kernel holds back a
+// program that opens the file for writing until the lease is given up,
+// which closing f does, and marks the lease broken.
+lease_state take_lease(int f);
+
+// Whether a lease taken on f is still unbroken: no program has opened the
+// file for writing since. The kernel is asked, so that a break is known
+// whatever the caller's signal mask made of its SIGIO. Where no lease was
+// granted, true: nothing tells then.
+bool lease_kept(int f, lease_state lease);
 
 } // namespace eolscrub2

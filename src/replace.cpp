@@ -1,12 +1,10 @@
 // SPDX-License-Identifier: ISC
 #include "replace.h"
 
-#include "attrs.h"
 #include "commands.h"
 #include "report.h"
 #include "signals.h"
 
-#include <cstdlib>
 #include <string_view>
 
 #include <fcntl.h>
@@ -20,16 +18,38 @@ struct outcome {
     bool converted = false; // the name holds the converted text
     bool copy = false;      // in a new file, not the work file renamed
     bool left = false;      // the work file is still there under its name
-    fd file;                // the copy, open, once it is known to be one
+    fd file;                // the copy, open and leased, once it is known to be one
     std::string_view held;  // when not converted, what the name holds
     int err = 0;            // why that is unknown
 };
 
-// Success is judged only on evidence: the name holds the work file itself,
-// or a file with exactly its bytes (text, the work file held open).
-outcome look(const place& at, const workfile& work, int text, const struct stat& st,
-             const buffer& buf)
+// Whether what is at the name, opened as c, is the copy mv made of the
+// work file (text) on another file system, which no one else can write:
+// a new file with one link, owned as mv leaves it (by the work file's
+// owner, or where mv cannot keep that, by the caller), holding exactly the
+// work file's bytes. Without the lease, a file that another user had
+// renamed there, mapped for writing, could be given the file's owner and
+// set-ID bits, and then written. Sets held where it is not.
+bool is_copy(const original& f, int c, int text, const buffer& buf, std::string_view& held)
 {
+    held = "another file is there now";
+    struct stat now {};
+    if (fstat(c, &now) != 0 || !S_ISREG(now.st_mode) || same_file(now, f.st) || now.st_nlink != 1 ||
+        (now.st_uid != f.a.uid && now.st_uid != geteuid()))
+        return false;
+    if (take_lease(c) == lease_state::writers) {
+        held = "another program has the file there now open for writing";
+        return false;
+    }
+    bool same = false;
+    return lseek(text, 0, SEEK_SET) == 0 && same_bytes(c, text, buf, same) == 0 && same;
+}
+
+// Success is judged only on evidence: the name holds the work file itself,
+// or, where mv had to copy it, a copy that is provably mv's.
+outcome look(const original& f, const workfile& work, int text, const buffer& buf)
+{
+    const place& at = f.at;
     outcome o;
     o.left = work.present();
     struct stat now {};
@@ -38,23 +58,21 @@ outcome look(const place& at, const workfile& work, int text, const struct stat&
         o.converted = true;
         return o;
     }
-    const bool other = o.err == 0 && !same_file(now, st);
-    if (other && S_ISREG(now.st_mode)) {
-        // The copy mv makes across file systems, or a file someone else put
-        // there. O_NONBLOCK: it may have become a FIFO since.
-        o.file = fd{openat(at.dir.get(), at.base.c_str(),
-                           O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
-        bool same = false;
-        if (o.file.ok() && lseek(text, 0, SEEK_SET) == 0 &&
-            same_bytes(o.file.get(), text, buf, same) == 0 && same) {
-            o.converted = o.copy = true;
-            return o;
-        }
-    }
+    const bool other = o.err == 0 && !same_file(now, f.st);
     o.held = o.err == ENOENT ? "no file is there now"
              : o.err != 0    ? "what is there now is unknown"
              : other         ? "another file is there now"
                              : "the original is still there";
+    if (other && S_ISREG(now.st_mode) && !same_mount(work.dir_statx(), at.dir_x)) {
+        // O_NONBLOCK: it may have become a FIFO since.
+        o.file = fd{openat(at.dir.get(), at.base.c_str(),
+                           O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
+        if (o.file.ok() && is_copy(f, o.file.get(), text, buf, o.held)) {
+            o.converted = o.copy = true;
+            return o;
+        }
+        o.file = fd{};
+    }
     return o;
 }
 
@@ -62,17 +80,17 @@ outcome look(const place& at, const workfile& work, int text, const struct stat&
 // attributes, exactly, and it an ACL that the work file could not take;
 // sync it where mv wrote a copy, and the directory entry that names it;
 // only then remove the work file's own name. The run's status.
-int settle(const std::string& path, const place& at, outcome& o, const attrs& a, bool acl_owed,
-           workfile& work)
+int settle(const original& f, outcome& o, bool acl_owed, workfile& work)
 {
+    const std::string& path = f.path;
     const std::string_view also = o.left ? "; the converted text is also in " : "";
     const std::string_view left = o.left ? std::string_view(work.name()) : "";
     if (o.copy) {
         // mv gave the copy what it could, as this user, and a change of
         // owner after a file capability clears it.
-        lost l = give_owner(o.file.get(), a);
+        lost l = give_owner(o.file.get(), f.a);
         if (l.err == 0)
-            l = give_rest(o.file.get(), a, acl_owed, path);
+            l = give_rest(o.file.get(), f.a, acl_owed, path);
         if (l.err != 0) {
             say({path, ": converted, but its ", l.attribute ? "attribute " : "",
                  l.what.empty() ? "attributes" : l.what, " could not be kept: ", why(l.err), also,
@@ -82,32 +100,32 @@ int settle(const std::string& path, const place& at, outcome& o, const attrs& a,
     }
     int err = 0;
     if (!o.file.ok() && acl_owed) {
-        o.file = fd{openat(at.dir.get(), at.base.c_str(),
+        o.file = fd{openat(f.at.dir.get(), f.at.base.c_str(),
                            O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
         if (!o.file.ok())
             err = errno;
     }
     if (err == 0 && acl_owed) {
-        if (int e = restore_acl(o.file.get(), a))
+        if (int e = restore_acl(o.file.get(), f.a))
             say({path, ": its access control list could not be kept (", why(e),
                  "); the owning group has only its own permissions"});
     }
     if (err == 0 && o.copy && fsync(o.file.get()) != 0)
         err = errno;
-    if (err == 0 && fsync(at.dir.get()) != 0)
+    if (err == 0 && fsync(f.at.dir.get()) != 0)
         err = errno;
     if (err != 0) {
         say({path, ": converted, but it may not be on disk: ", why(err), also, left});
         return unfinished;
     }
-    // Whether or not a look saw it: the directory is one only this user
-    // may change, so the name is still the work file's.
+    // Whether or not a look saw it: no one else may rename the work file
+    // where it was made, so the name is still its own.
     if (int e = work.remove()) {
         say({path, ": converted, but the work file could not be removed (", why(e),
              "); the converted text is also in ", work.name()});
         return unfinished;
     }
-    if (lease_broken()) {
+    if (!lease_kept(f.in.get(), f.lease)) {
         // Held back by the lease until now, it writes to the old file.
         say({path, ": converted, but another program opened the old file for writing meanwhile"});
         return unfinished;
@@ -127,14 +145,13 @@ int abandon(workfile& work, int status)
 
 } // namespace
 
-int replace(const std::string& path, const struct stat& st, const place& at, workfile& work,
-            const attrs& a, bool acl_owed, const buffer& buf)
+int replace(const original& f, workfile& work, bool acl_owed, const buffer& buf)
 {
+    const std::string& path = f.path;
+    const place& at = f.at;
     fd text;
     if (int err = work.open_for_reading(text))
         return fail(work.where(), err == ESTALE ? "the work file changed; not replaced" : why(err));
-    if (int err = work.share())
-        return fail(work.where(), why(err));
     if (int err = work.pick_second_name())
         return fail(work.where(), why(err));
     defer_signals();
@@ -150,46 +167,41 @@ int replace(const std::string& path, const struct stat& st, const place& at, wor
     }
     // Everything the commands need is made now: once rm has run, running
     // out of memory must not stop the move.
-    const commands cmd = compose(at, work, std::getenv("PATH"));
-    if (!cmd.path.empty() && setenv("PATH", cmd.path.c_str(), 1) != 0) {
-        warn(path, why(errno));
-        return abandon(work, failed);
-    }
-    const std::string given = work.reach() + "/" + work.given();
+    const commands cmd = compose(at, work);
+    const std::string target = at.reach() + "/" + at.base;
 
     // An editor may have saved a newer version meanwhile, someone swapped a
     // directory on the path or repointed a link: only the very file that
     // was read, unchanged, is replaced, and only by the work file. What
     // remains is the moment between these looks and the remove command.
     struct stat now {};
-    err = stat(path.c_str(), &now) != 0 ? errno : same_file(now, st) ? 0 : ESTALE;
+    err = stat(path.c_str(), &now) != 0 ? errno : same_file(now, f.st) ? 0 : ESTALE;
     if (err == 0)
-        err = at.unchanged(st);
+        err = at.unchanged(f.st);
+    if (err == 0)
+        err = lstat(target.c_str(), &now) != 0 ? errno : same_file(now, f.st) ? 0 : ESTALE;
     if (err != 0) {
         std::ignore = refused(path, err);
         return abandon(work, failed);
     }
-    if (lease_broken()) {
+    if (!lease_kept(f.in.get(), f.lease)) {
         std::ignore = fail(path, "opened for writing by another program; not replaced");
         return abandon(work, failed);
     }
-    if (lstat(given.c_str(), &now) != 0 || !same_file(now, work.stat()) || !work.present()) {
+    if (fstatat(work.dir(), work.given().c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !same_file(now, work.stat()) || !work.present()) {
         std::ignore = fail(work.where(), "the work file changed; not replaced");
-        return abandon(work, failed);
-    }
-    if (fchdir(at.dir.get()) != 0) {
-        warn(path, why(errno));
         return abandon(work, failed);
     }
     // If rm fails, mv still replaces the file; what they left decides.
     int removed = run_command(cmd.rm);
     int moved = run_command(cmd.mv);
 
-    outcome o = look(at, work, text.get(), st, buf);
+    outcome o = look(f, work, text.get(), buf);
     work.drop_second_name();
     int status = done;
     if (o.converted) {
-        status = settle(path, at, o, a, acl_owed, work);
+        status = settle(f, o, acl_owed, work);
     } else {
         const bool unknown = o.err != 0 && o.err != ENOENT;
         say({path, ": not replaced; ", o.held, unknown ? " (" : "", unknown ? why(o.err) : "",

@@ -5,6 +5,8 @@
 
 #include "attrs.h"
 #include "copy.h"
+#include "fd.h"
+#include "lease.h"
 #include "place.h"
 #include "workfile.h"
 
@@ -14,12 +16,21 @@
 
 namespace eolscrub2 {
 
-// Replaces the file read (st), found at `at`, by the work file, once it is
-// sure the name still leads to that file, unchanged, and that no program
-// has opened it for writing since; a are its attributes, and acl_owed says
-// that the work file could not take its access ACL. Says what went wrong;
-// the run's status.
-int replace(const std::string& path, const struct stat& st, const place& at, workfile& work,
-            const attrs& a, bool acl_owed, const buffer& buf);
+// The file as it was read: the name given, the descriptor read and the
+// lease on it, what stat said, where it lies, and its attributes.
+struct original {
+    std::string path;
+    fd in;
+    lease_state lease = lease_state::none;
+    struct stat st {};
+    place at;
+    attrs a;
+};
+
+// Replaces the file f by the work file, once it is sure the name still
+// leads to that file, unchanged, and that no program has opened it for
+// writing since; acl_owed says that the work file could not take its
+// access ACL. Says what went wrong; the run's status.
+int replace(const original& f, workfile& work, bool acl_owed, const buffer& buf);
 
 } // namespace eolscrub2

@@ -20,7 +20,6 @@ std::atomic<const char*> cleanup{nullptr};
 std::atomic<bool> deferring{false};
 std::atomic<int> caught{0};
 std::atomic<bool> leasing{false};
-std::atomic<bool> broken{false};
 std::atomic<bool> io_ignored{false};
 static_assert(std::atomic<const char*>::is_always_lock_free);
 static_assert(std::atomic<int>::is_always_lock_free);
@@ -48,12 +47,8 @@ bool cannot_wait(int sig, const siginfo_t* info)
 
 extern "C" void on_signal(int sig, siginfo_t* info, void* /*context*/)
 {
-    if (sig == SIGIO && leasing.load()) {
-        broken.store(true);
-        return;
-    }
-    if (sig == SIGIO && io_ignored.load())
-        return; // caught only for the lease
+    if (sig == SIGIO && (leasing.load() || io_ignored.load()))
+        return; // a lease's break, which the kernel is asked about
     if (deferring.load() && !cannot_wait(sig, info)) {
         caught.store(sig);
         return;
@@ -142,14 +137,9 @@ void remove_on_signal(int dir, const char* name)
     cleanup.store(name);
 }
 
-void watch_lease(bool on)
+void watch_lease()
 {
-    leasing.store(on);
-}
-
-bool lease_broken()
-{
-    return broken.load();
+    leasing.store(true);
 }
 
 void defer_signals()

@@ -24,10 +24,9 @@ void writes_done();
 // none.
 void remove_on_signal(int dir, const char* name);
 
-// While a lease is watched, SIGIO, which the kernel sends when a program
-// opens the leased file for writing, marks the lease broken instead.
-void watch_lease(bool on);
-bool lease_broken();
+// From now on SIGIO, which the kernel sends when a program opens a leased
+// file for writing, is only a sign of that, which lease_kept() reads.
+void watch_lease();
 
 // From now on a signal waits until the run has finished the replacement;
 // but not a fault in the program itself, nor abort(), which cannot.

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: ISC
 #include "workfile.h"
 
+#include "place.h"
 #include "signals.h"
 
 #include <cstdlib>
@@ -27,7 +28,7 @@ int workfile::open_dir()
     here_ = fd{open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
     if (!here_.ok() || fstat(here_.get(), &dir_st_) != 0)
         return errno;
-    return 0;
+    return look_closer(here_.get(), "", dir_x_);
 }
 
 int workfile::create(fd& out)
@@ -112,19 +113,6 @@ bool workfile::present() const
     struct stat now {};
     return fstatat(here_.get(), name_.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
            same_file(now, st_);
-}
-
-int workfile::share()
-{
-    // F_DUPFD leaves the copy without FD_CLOEXEC, so that it is inherited.
-    shared_ = fd{fcntl(here_.get(), F_DUPFD, 3)};
-    if (!shared_.ok())
-        return errno;
-    reach_ = "/proc/self/fd/" + std::to_string(shared_.get());
-    struct stat st {};
-    if (::stat(reach_.c_str(), &st) != 0 || !same_file(st, dir_st_))
-        reach_ = dir_;
-    return 0;
 }
 
 int workfile::open_for_reading(fd& f) const

@@ -24,6 +24,8 @@ public:
     // whatever becomes of its name. 0 or an errno.
     int open_dir();
     const struct stat& dir_stat() const { return dir_st_; }
+    // Its mount, and whether it is append-only or immutable.
+    const struct statx& dir_statx() const { return dir_x_; }
 
     // Creates the file exclusively (never one that existed before) and
     // opens it for writing as out. 0 or an errno.
@@ -52,14 +54,6 @@ public:
     void drop_second_name();
     const std::string& given() const { return given_; }
 
-    // How a command, which runs elsewhere, reaches the file: through
-    // /proc/self/fd/N/NAME, N a descriptor of its directory that commands
-    // inherit, so that no rename of that directory or of one above it can
-    // send them to another file; or, where /proc is not mounted, by the
-    // directory's path. reach() is that directory. 0 or an errno.
-    int share();
-    const std::string& reach() const { return reach_; }
-
     // Opens the file for reading, as the replacement found it. 0 or an errno.
     int open_for_reading(fd& f) const;
 
@@ -75,10 +69,9 @@ private:
     std::string given_;
     bool second_ = false; // given_ is a second name
     std::string dir_;
-    std::string reach_;
     fd here_;
-    fd shared_;
     struct stat dir_st_ {};
+    struct statx dir_x_ {};
     struct stat st_ {};
     bool made_ = false;
     bool kept_ = false;

@@ -64,6 +64,8 @@ TEST_F(Others, RefusesACurrentDirectoryOthersMayChange)
         bool with_acl;
         bool holds_file; // the file lies in it
         bool refused;
+        uid_t file_owner = 0;
+        const char* says = "others may change this directory; run it from one only you can write";
     } cases[] = {
         {"writable by all", 0777, 0, false, false, true},
         {"writable by its group", 0775, 0, false, false, true},
@@ -73,6 +75,14 @@ TEST_F(Others, RefusesACurrentDirectoryOthersMayChange)
         {"the caller's own", 0755, 0, false, false, false},
         {"sticky and root's, as /tmp", 01777, 0, false, false, false},
         {"the file's own, writable by its group", 0775, 0, false, true, false},
+        // There the file's owner may rename the work file, owned as the
+        // file is, and so steer what mv moves and what the line names.
+        {"sticky and root's, the file another user's", 01777, 0, false, false, true, nobody,
+         "the file's owner could rename the work file in this sticky directory; run it from one "
+         "only you can write"},
+        {"sticky, holding another user's file", 01777, 0, false, true, true, nobody,
+         "the file's owner could rename the work file in this sticky directory; run it from one "
+         "only you can write"},
     };
     int n = 0;
     for (const auto& c : cases) {
@@ -87,16 +97,15 @@ TEST_F(Others, RefusesACurrentDirectoryOthersMayChange)
         }
         const std::string f = c.holds_file ? cwd + "/f" : at("f");
         put(f, crlf);
+        ASSERT_EQ(chown(f.c_str(), c.file_owner, c.file_owner), 0);
         ino_t ino = info(f).st_ino;
         result r = run(how{f}.in(cwd));
         if (c.refused) {
             EXPECT_TRUE(r.exited(1)) << c.what << ": " << r;
-            EXPECT_EQ(r.err, "eolscrub2: .: others may change this directory; run it from one "
-                             "only you can write\n")
-                << c.what;
+            EXPECT_EQ(r.err, "eolscrub2: .: " + std::string(c.says) + "\n") << c.what;
             EXPECT_EQ(slurp(f), crlf) << c.what;
             EXPECT_EQ(info(f).st_ino, ino) << c.what;
-            EXPECT_TRUE(fs::is_empty(cwd)) << c.what;
+            EXPECT_TRUE(work_files(cwd).empty()) << c.what;
             // A file that cannot be opened, or needs no change, is told as ever.
             r = run(how{at("nope")}.in(cwd));
             EXPECT_TRUE(r.exited(1) && r.out == "file not found\n" && r.err.empty()) << r;
