@@ -6,7 +6,6 @@
 
 #include "run.h"
 
-#include <sys/mman.h>
 #include <sys/xattr.h>
 
 namespace {
@@ -34,34 +33,6 @@ protected:
         EXPECT_TRUE(work_files(cwd).empty()) << what;
     }
 };
-
-// A process that holds f open for writing, or mapped writable, until it
-// is ended.
-pid_t writer(const std::string& f, bool mapped)
-{
-    int ready[2];
-    EXPECT_EQ(pipe(ready), 0);
-    pid_t pid = fork();
-    if (pid == 0) {
-        int d = open(f.c_str(), mapped ? O_RDWR : O_WRONLY | O_APPEND);
-        void* m = mapped ? mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, d, 0) : nullptr;
-        if (d < 0 || m == MAP_FAILED || (mapped && close(d) != 0) || write(ready[1], "x", 1) != 1)
-            _exit(1);
-        pause();
-        _exit(0);
-    }
-    char c = 0;
-    EXPECT_EQ(read(ready[0], &c, 1), 1);
-    close(ready[0]);
-    close(ready[1]);
-    return pid;
-}
-
-void end(pid_t pid)
-{
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-}
 
 TEST_F(Keeps, RefusesAnOwnerOrGroupItCannotKeep)
 {
@@ -240,7 +211,7 @@ TEST_F(Keeps, AnotherProgramsWritesAreNeverLost)
     for (const auto& c : holders) {
         put(at("app.log"), crlf);
         struct stat before = info(at("app.log"));
-        pid_t w = writer(at("app.log"), c.mapped);
+        pid_t w = holder(at("app.log"), c.mapped);
         result r = run({"app.log"});
         end(w);
         EXPECT_TRUE(r.exited(1)) << c.what << ": " << r;
@@ -249,7 +220,7 @@ TEST_F(Keeps, AnotherProgramsWritesAreNeverLost)
     }
     // Where the kernel grants no lease, the run goes on as before.
     put(at("app.log"), crlf);
-    pid_t w = writer(at("app.log"), false);
+    pid_t w = holder(at("app.log"), false);
     result r = run(how{"app.log"}.traced({"trace=fcntl", "inject=fcntl:error=EINVAL:when=1"}));
     end(w);
     EXPECT_TRUE(r.exited(0)) << r;
@@ -266,16 +237,23 @@ TEST_F(Keeps, AWriterDuringTheRunBreaksTheLease)
         int nth;
         int code;
         const char* says;
+        int blocked = 0; // a signal the caller blocks
     } cases[] = {
         {"before the last check", "fsync", 1, 1,
          "opened for writing by another program; not replaced"},
+        // Blocked, the kernel's sign of the break never comes.
+        {"before the last check, with SIGIO blocked", "fsync", 1, 1,
+         "opened for writing by another program; not replaced", SIGIO},
         {"after the last check, before rm", "clone3", 1, 3,
          "converted, but another program opened the old file for writing meanwhile"},
     };
     for (const auto& c : cases) {
         put(at("app.log"), crlf);
         ino_t ino = info(at("app.log")).st_ino;
-        pid_t pid = stopped_at(how{"app.log"}, c.call, c.nth);
+        how h{"app.log"};
+        if (c.blocked != 0)
+            h.blocking(c.blocked);
+        pid_t pid = stopped_at(h, c.call, c.nth);
         // The writer's open waits until the run gives the lease up.
         pid_t late = fork();
         if (late == 0) {
@@ -283,14 +261,7 @@ TEST_F(Keeps, AWriterDuringTheRunBreaksTheLease)
             _exit(d >= 0 && write(d, "late\n", 5) == 5 ? 0 : 1);
         }
         // Its open has reached the lease when the run is told of it.
-        auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (
-            slurp("/proc/" + std::to_string(pid) + "/status").find("SigPnd:\t0000000000000000") !=
-                std::string::npos &&
-            slurp("/proc/" + std::to_string(pid) + "/status").find("ShdPnd:\t0000000000000000") !=
-                std::string::npos &&
-            std::chrono::steady_clock::now() < limit)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        wait_for(late, pid);
         result r = resume(pid);
         int status = 0;
         waitpid(late, &status, 0);
@@ -314,19 +285,34 @@ TEST_F(Keeps, RefusesAFileItCannotReplace)
     // In a sticky directory such as /tmp, only the owner may remove a file.
     const std::string mine = theirs("mine");
     ASSERT_EQ(chmod(mine.c_str(), 0555), 0);
+    // What no permission bit shows, but makes rm or mv fail.
+    const std::string locked = theirs("locked");
     const struct {
         const char* what;
         std::string f;
         uid_t owner;
         mode_t mode;
         bool refused;
+        const char* says = "Permission denied";
+        std::string change = {}; // made with the file, and undone at the end
+        std::string undo = {};
     } cases[] = {
         {"another user's, in a sticky directory", at("u.txt"), 0, 0666, true},
         {"in a directory the user may not write", mine + "/f", nobody, 0644, true},
         {"the user's own, in a sticky directory", at("mine.txt"), nobody, 0644, false},
+        {"immutable", at("i.txt"), nobody, 0644, true, "it is immutable", "chattr +i " + at("i.txt"),
+         "chattr -i " + at("i.txt")},
+        {"in an append-only directory", locked + "/f", nobody, 0644, true,
+         "its directory is append-only", "chattr +a " + locked, "chattr -a " + locked},
+        {"a file bind-mounted there", at("bound.txt"), nobody, 0644, true, "it is a mount point",
+         "cp -p " + at("bound.txt") + " " + aux + "/bound && mount --bind " + aux + "/bound " +
+             at("bound.txt"),
+         "umount " + at("bound.txt")},
     };
     for (const auto& c : cases) {
         make(c.f, c.owner, c.owner, c.mode);
+        if (!c.change.empty())
+            change(c.change, c.undo);
         struct stat before = info(c.f);
         result r = run(how{c.f}.nobody());
         if (!c.refused) {
@@ -335,8 +321,7 @@ TEST_F(Keeps, RefusesAFileItCannotReplace)
             continue;
         }
         EXPECT_TRUE(r.exited(1)) << c.what << ": " << r;
-        EXPECT_EQ(r.err, "eolscrub2: " + c.f + ": cannot be replaced: Permission denied\n")
-            << c.what;
+        EXPECT_EQ(r.err, "eolscrub2: " + c.f + ": cannot be replaced: " + c.says + "\n") << c.what;
         untouched(c.f, before, dir, c.what);
     }
 }

@@ -66,6 +66,7 @@ TEST_F(Others, RefusesACurrentDirectoryOthersMayChange)
         bool refused;
         uid_t file_owner = 0;
         const char* says = "others may change this directory; run it from one only you can write";
+        const char* attr = nullptr; // chattr's
     } cases[] = {
         {"writable by all", 0777, 0, false, false, true},
         {"writable by its group", 0775, 0, false, false, true},
@@ -83,6 +84,9 @@ TEST_F(Others, RefusesACurrentDirectoryOthersMayChange)
         {"sticky, holding another user's file", 01777, 0, false, true, true, nobody,
          "the file's owner could rename the work file in this sticky directory; run it from one "
          "only you can write"},
+        // A work file could be made there, and never moved or removed.
+        {"append-only", 0755, 0, false, false, true, 0,
+         "append-only; run it from another directory", "a"},
     };
     int n = 0;
     for (const auto& c : cases) {
@@ -90,6 +94,9 @@ TEST_F(Others, RefusesACurrentDirectoryOthersMayChange)
         ASSERT_EQ(mkdir(cwd.c_str(), 0700), 0);
         ASSERT_EQ(chown(cwd.c_str(), c.owner, c.owner), 0);
         ASSERT_EQ(chmod(cwd.c_str(), c.mode), 0);
+        if (c.attr != nullptr)
+            change(std::string("chattr +") + c.attr + " " + cwd,
+                   std::string("chattr -") + c.attr + " " + cwd);
         if (c.with_acl) {
             ASSERT_EQ(setxattr(cwd.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0),
                       0)
@@ -122,7 +129,7 @@ TEST_F(Others, RefusesACurrentDirectoryOthersMayChange)
 
 TEST_F(Others, CommandsAreFoundFromTheCallersDirectory)
 {
-    // Beside the file, programs that would run if the search path were read
+    // Beside the file, programs that would run if a search path were read
     // in its directory.
     const std::string pwned = "touch " + top + "/pwned; exit 1";
     ASSERT_EQ(mkdir(at("unpacked").c_str(), 0755), 0);
@@ -137,15 +144,40 @@ TEST_F(Others, CommandsAreFoundFromTheCallersDirectory)
     ASSERT_EQ(fs::create_directories(cwd + "/node_modules/.bin"), true);
     put(cwd + "/node_modules/.bin/rm",
         "#!/bin/sh\ntouch " + top + "/callers\nexec /bin/rm \"$@\"\n", 0755);
-    for (const char* path : {":/usr/bin:/bin", "/usr/bin:/bin:", ".:/usr/bin:/bin",
-                             "node_modules/.bin:/usr/bin:/bin"}) {
+    // And a library that mv would load (it links libattr) if its search
+    // path were read there.
+    const std::string lib = "#include <fcntl.h>\n__attribute__((constructor)) static void f(void) "
+                            "{ creat(\"" + top + "/pwned\", 0644); }\n";
+    if (std::system(("printf '%s' " + eolscrub2::quote(lib) + " | cc -shared -fPIC -o " +
+                     at("unpacked/libattr.so.1") + " -x c -")
+                        .c_str()) != 0)
+        GTEST_SKIP() << "no C compiler to build a library with";
+    const struct {
+        const char* var;
+        const char* value;
+        bool callers; // the caller's own rm is found
+    } cases[] = {
+        {"PATH", ":/usr/bin:/bin", false},
+        {"PATH", "/usr/bin:/bin:", false},
+        {"PATH", ".:/usr/bin:/bin", false},
+        {"PATH", "node_modules/.bin:/usr/bin:/bin", true},
+        // What export LD_LIBRARY_PATH=/opt/lib:$LD_LIBRARY_PATH leaves.
+        {"LD_LIBRARY_PATH", "/opt/lib:", false},
+    };
+    for (const auto& c : cases) {
         put(at("unpacked/build.sh"), crlf, 0755);
         fs::remove(top + "/callers");
-        result r = run(how{at("unpacked/build.sh")}.in(cwd).path(path));
-        EXPECT_TRUE(r.exited(0)) << path << ": " << r;
-        EXPECT_EQ(slurp(at("unpacked/build.sh")), lfed) << path;
-        EXPECT_FALSE(fs::exists(top + "/pwned")) << path << " ran a program beside the file";
-        EXPECT_EQ(fs::exists(top + "/callers"), std::string(path).rfind("node", 0) == 0) << path;
+        how h{at("unpacked/build.sh")};
+        h.in(cwd);
+        if (std::string(c.var) == "PATH")
+            h.path(c.value);
+        else
+            h.env(c.var, c.value);
+        result r = run(h);
+        EXPECT_TRUE(r.exited(0)) << c.var << "=" << c.value << ": " << r;
+        EXPECT_EQ(slurp(at("unpacked/build.sh")), lfed) << c.value;
+        EXPECT_FALSE(fs::exists(top + "/pwned")) << c.value << " ran a program beside the file";
+        EXPECT_EQ(fs::exists(top + "/callers"), c.callers) << c.value;
     }
 }
 
@@ -190,6 +222,64 @@ TEST_F(Others, OnlyTheWorkFileAtTheNameCountsAsDone)
                       w[0] + "\n")
             << c.what;
         fs::remove(at(w[0]));
+    }
+}
+
+TEST_F(Others, OnlyMvsOwnCopyIsGivenTheFilesAttributes)
+{
+    if (!have_strace())
+        GTEST_SKIP() << "needs strace, to stop the run";
+    // Root's set-user-ID program with a capability, in a directory that a
+    // group shares; the work file lies on another file system, so that mv
+    // copies it. Once mv is done, something else is at the name.
+    const gid_t team = 4242;
+    const std::string shared = top + "/shared";
+    ASSERT_EQ(mkdir(shared.c_str(), 0755), 0);
+    ASSERT_EQ(chown(shared.c_str(), 0, team), 0);
+    ASSERT_EQ(chmod(shared.c_str(), 02775), 0);
+    const std::string shm = "/dev/shm/eolscrub2-test." + std::to_string(getpid());
+    change("mkdir -m 755 " + shm, "rm -rf " + shm);
+    const std::string cap("\x01\0\0\x02\0\x20\0\0\0\0\0\0\0\0\0\0\0\0\0\0", 20);
+    const std::string tool = shared + "/tool";
+    const struct {
+        const char* what;
+        bool theirs; // their own file, mapped writable, renamed there; else mv's copy held open
+        const char* held;
+    } cases[] = {
+        {"a member's own file with the converted bytes", true, "another file is there now"},
+        {"mv's copy, open for writing", false,
+         "another program has the file there now open for writing"},
+    };
+    for (const auto& c : cases) {
+        put(tool, crlf, 04755);
+        ASSERT_EQ(chown(tool.c_str(), 0, team), 0);
+        ASSERT_EQ(chmod(tool.c_str(), 04755), 0);
+        ASSERT_EQ(setxattr(tool.c_str(), "security.capability", cap.data(), cap.size(), 0), 0);
+        put(tool + ".new", lfed, 0644);
+        ASSERT_EQ(chown((tool + ".new").c_str(), nobody, nobody), 0);
+
+        pid_t pid = stopped_at(how{tool}.in(shm), "wait4", 2);
+        children_ended(pid);
+        pid_t h = c.theirs ? holder(tool + ".new", true, team) : holder(tool, false);
+        if (c.theirs)
+            as_nobody("mv -f " + tool + ".new " + tool, team);
+        result r = resume(pid);
+        end(h);
+
+        EXPECT_TRUE(r.exited(3)) << c.what << ": " << r;
+        auto w = work_files(shm);
+        ASSERT_EQ(w.size(), 1u) << c.what;
+        EXPECT_EQ(slurp(shm + "/" + w[0]), lfed) << c.what;
+        EXPECT_EQ(r.err, "eolscrub2: " + tool + ": not replaced; " + c.held +
+                             "; the converted text is in " + w[0] + "\n")
+            << c.what;
+        fs::remove(shm + "/" + w[0]);
+        if (c.theirs) {
+            struct stat st = info(tool);
+            EXPECT_EQ(st.st_uid, nobody) << c.what;
+            EXPECT_EQ(st.st_mode & 07000, 0u) << c.what;
+            EXPECT_LT(getxattr(tool.c_str(), "security.capability", nullptr, 0), 0) << c.what;
+        }
     }
 }
 

@@ -26,6 +26,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -69,6 +70,8 @@ struct how {
     bool tty = false;       // a terminal on standard input
     rlim_t fsize = RLIM_INFINITY;
     std::vector<int> ignored;        // signals the caller ignores
+    std::vector<int> blocked;        // signals the caller blocks
+    std::vector<std::pair<std::string, std::string>> vars; // environment variables set
     std::vector<std::string> strace; // strace options to hold or fail the run
     std::string cwd;                 // the program's directory, when not the fixture's
     const char* search = nullptr;    // PATH, when not the stand-ins' and the caller's
@@ -99,6 +102,16 @@ struct how {
     how& ignoring(int sig)
     {
         ignored.push_back(sig);
+        return *this;
+    }
+    how& blocking(int sig)
+    {
+        blocked.push_back(sig);
+        return *this;
+    }
+    how& env(std::string name, std::string value)
+    {
+        vars.emplace_back(std::move(name), std::move(value));
         return *this;
     }
     // Runs the program under strace with these options, e.g.
@@ -137,6 +150,15 @@ class Run : public ::testing::Test {
 protected:
     std::string top, dir, aux;
     std::set<std::string> leftovers; // work files a test expects to remain
+    std::vector<std::string> undos;  // shell commands that TearDown runs, last first
+
+    // Runs command now, and its undoing at the end of the test, whatever
+    // becomes of it: a mount, an immutable file.
+    void change(const std::string& command, const std::string& undo)
+    {
+        undos.push_back(undo);
+        ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    }
 
     void SetUp() override
     {
@@ -160,6 +182,8 @@ protected:
 
     void TearDown() override
     {
+        for (auto u = undos.rbegin(); u != undos.rend(); ++u)
+            EXPECT_EQ(std::system(u->c_str()), 0) << *u;
         for (const auto& d : {dir, dir + "/sub"}) {
             if (!fs::exists(d))
                 continue;
@@ -245,9 +269,11 @@ protected:
             std::ignore = signal(sig, SIG_DFL); // fails harmlessly for a few
         for (int sig : h.ignored)
             std::ignore = signal(sig, SIG_IGN);
-        sigset_t none;
-        sigemptyset(&none);
-        std::ignore = sigprocmask(SIG_SETMASK, &none, nullptr);
+        sigset_t mask;
+        sigemptyset(&mask);
+        for (int sig : h.blocked)
+            sigaddset(&mask, sig);
+        std::ignore = sigprocmask(SIG_SETMASK, &mask, nullptr);
         if (h.fsize != RLIM_INFINITY) {
             // Ignored, SIGXFSZ turns into EFBIG from write(2).
             std::ignore = signal(SIGXFSZ, SIG_IGN);
@@ -270,6 +296,8 @@ protected:
         std::string path = h.search ? h.search : aux + "/bin:" + std::getenv("PATH");
         setenv("PATH", path.c_str(), 1);
         setenv("TEST_PID", std::to_string(getpid()).c_str(), 1);
+        for (const auto& [name, value] : h.vars)
+            setenv(name.c_str(), value.c_str(), 1);
 
         // EOLSCRUB2_WRAP runs the program under a checker, e.g. valgrind.
         std::vector<std::string> argv;
@@ -389,12 +417,68 @@ protected:
         return finish(pid);
     }
 
-    // Runs a shell command as the unprivileged user, as another user would.
-    static void as_nobody(const std::string& script)
+    // Runs a shell command as the unprivileged user, as another user would,
+    // in the supplementary group given, if any.
+    static void as_nobody(const std::string& script, gid_t group = 0)
     {
-        std::string cmd = "setpriv --reuid=65534 --regid=65534 --clear-groups -- sh -ec " +
+        std::string groups = group == 0 ? "--clear-groups" : "--groups=" + std::to_string(group);
+        std::string cmd = "setpriv --reuid=65534 --regid=65534 " + groups + " -- sh -ec " +
                           eolscrub2::quote(script);
         ASSERT_EQ(std::system(cmd.c_str()), 0) << script;
+    }
+
+    // Waits until every child of the stopped run (pid) has ended: the
+    // command it was about to wait for has done all it will.
+    static void children_ended(pid_t pid)
+    {
+        const std::string p = "/proc/" + std::to_string(pid);
+        auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        for (;;) {
+            std::istringstream kids(slurp(p + "/task/" + std::to_string(pid) + "/children"));
+            bool running = false;
+            for (std::string k; kids >> k;) {
+                std::string stat = slurp("/proc/" + k + "/stat");
+                auto paren = stat.rfind(')');
+                running |= paren == std::string::npos || stat.compare(paren + 2, 1, "Z") != 0;
+            }
+            if (!running || std::chrono::steady_clock::now() > limit)
+                return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+
+    // A process that holds f open for writing, or mapped writable, until
+    // it is ended (end()); as the unprivileged user in group, if one is
+    // given, which then makes f.
+    static pid_t holder(const std::string& f, bool mapped, gid_t group = 0)
+    {
+        int ready[2];
+        EXPECT_EQ(pipe(ready), 0);
+        pid_t pid = fork();
+        if (pid == 0) {
+            if (group != 0 && (setgroups(1, &group) != 0 || setgid(nobody) != 0 ||
+                               setuid(nobody) != 0))
+                _exit(1);
+            int d = open(f.c_str(), mapped ? O_RDWR : O_WRONLY | O_APPEND);
+            void* m =
+                mapped ? mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, d, 0) : nullptr;
+            if (d < 0 || m == MAP_FAILED || (mapped && close(d) != 0) ||
+                write(ready[1], "x", 1) != 1)
+                _exit(1);
+            pause();
+            _exit(0);
+        }
+        char c = 0;
+        EXPECT_EQ(read(ready[0], &c, 1), 1) << "could not hold " << f;
+        close(ready[0]);
+        close(ready[1]);
+        return pid;
+    }
+
+    static void end(pid_t pid)
+    {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
     }
 };
 
