@@ -4,9 +4,14 @@
 #include "acl.h"
 #include "report.h"
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
+#include <fnmatch.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -41,6 +46,68 @@ bool security(const std::string& name)
     return name.rfind("security.", 0) == 0;
 }
 
+// What some file systems never list but return when asked: ntfs-3g's ACL,
+// and the Windows flags (Hidden, Read-only, ...) and creation time.
+constexpr const char* by_name[] = {acl_name, "system.ntfs_attrib_be", "system.ntfs_crtime_be"};
+
+// Debian's rules, for a system without the file.
+constexpr char default_policy[] = "system.nfs4_acl permissions\n"
+                                  "system.nfs4acl permissions\n"
+                                  "system.posix_acl_access permissions\n"
+                                  "system.posix_acl_default permissions\n"
+                                  "trusted.SGI_* skip\n"
+                                  "xfsroot.* skip\n"
+                                  "user.Beagle.* skip\n"
+                                  "security.evm skip\n"
+                                  "afs.* skip\n";
+
+// Whether an extended attribute travels with the file, by the rules that
+// cp and mv follow (libattr reads them): /etc/xattr.conf's lines each give
+// a pattern and "skip" (never copied: security.evm, which only the kernel
+// may write, is an HMAC over the old inode) or "permissions" (copied with
+// the permissions, as here). The first pattern that matches decides.
+bool travels(const std::string& name)
+{
+    static const std::vector<std::pair<std::string, bool>> rules = [] {
+        std::stringstream text;
+        if (std::ifstream conf("/etc/xattr.conf"); conf)
+            text << conf.rdbuf();
+        else
+            text << default_policy;
+        std::vector<std::pair<std::string, bool>> r;
+        for (std::string line; std::getline(text, line);) {
+            std::istringstream words(line.substr(0, line.find('#')));
+            std::string pattern, action;
+            if (words >> pattern >> action)
+                r.emplace_back(pattern, action == "skip");
+        }
+        return r;
+    }();
+    for (const auto& [pattern, skip] : rules) {
+        if (fnmatch(pattern.c_str(), name.c_str(), 0) == 0)
+            return !skip;
+    }
+    return true;
+}
+
+// Whether f already shows the attribute's value, which a file system that
+// refuses to set it may: without allocating, for values of up to a page.
+bool shows(int f, const std::string& key, const std::string& value)
+{
+    std::array<char, 4096> got{};
+    if (value.size() >= got.size())
+        return false;
+    ssize_t n = fgetxattr(f, key.c_str(), got.data(), got.size());
+    return n == static_cast<ssize_t>(value.size()) &&
+           std::memcmp(got.data(), value.data(), value.size()) == 0;
+}
+
+// Whether f has an access ACL.
+bool has_acl(int f)
+{
+    return fgetxattr(f, acl_name, nullptr, 0) >= 0 || (errno != ENODATA && errno != ENOTSUP);
+}
+
 } // namespace
 
 int read_attrs(int in, const struct stat& st, attrs& a)
@@ -50,19 +117,26 @@ int read_attrs(int in, const struct stat& st, attrs& a)
     a.mode = st.st_mode & 07777;
     // Unreadable attributes stop the run: the file may have an ACL or a
     // capability that would be lost. A file system without them has none.
-    std::string names;
-    int err = fetch(names, [in](char* b, std::size_t n) { return flistxattr(in, b, n); });
-    if (err == ENOTSUP)
-        return 0;
-    if (err != 0)
+    std::string list;
+    int err = fetch(list, [in](char* b, std::size_t n) { return flistxattr(in, b, n); });
+    if (err != 0 && err != ENOTSUP)
         return err;
-    for (std::size_t i = 0; i < names.size(); i = names.find('\0', i) + 1) {
-        std::string key = names.c_str() + i;
+    std::vector<std::string> names;
+    for (std::size_t i = 0; i < list.size(); i = list.find('\0', i) + 1)
+        names.emplace_back(list.c_str() + i);
+    for (const char* n : by_name) {
+        if (std::find(names.begin(), names.end(), n) == names.end())
+            names.emplace_back(n);
+    }
+    for (std::string& key : names) {
+        if (!travels(key))
+            continue;
         std::string value;
         err =
             fetch(value, [&](char* b, std::size_t n) { return fgetxattr(in, key.c_str(), b, n); });
-        if (err == ENODATA)
-            continue; // removed since the list was made
+        // Not there (removed since the list was made, or never there).
+        if (err == ENODATA || err == ENOTSUP)
+            continue;
         if (err != 0)
             return err;
         if (key == acl_name)
@@ -87,37 +161,57 @@ lost give_owner(int f, const attrs& a)
     return {};
 }
 
-lost give_rest(int f, const attrs& a, bool& acl_owed, std::string_view path)
+lost give_rest(int f, const attrs& a, missed& m)
 {
     // After the owner, whose change clears a file capability, and before
     // the mode, which must have the last word on the bits.
     mode_t mode = a.mode;
-    acl_owed = false;
-    for (const auto& [key, value] : a.xattrs) {
+    for (std::size_t i = 0; i < a.xattrs.size(); i++) {
+        const auto& [key, value] = a.xattrs[i];
+        m[i] = 0;
         if (fsetxattr(f, key.c_str(), value.data(), value.size(), 0) == 0)
             continue;
         int err = errno;
+        if (shows(f, key, value))
+            continue;
         if (key == acl_name) {
-            acl_owed = true;
+            m[i] = err;
             mode = (mode & ~S_IRWXG) | acl_group_bits(value);
         } else if (security(key) || (err != ENOTSUP && err != EPERM)) {
             return {err, key, true};
         } else {
-            say({path, ": its attribute ", key, " could not be kept: ", why(err)});
+            m[i] = err;
         }
     }
     // A work file made in a directory with a default ACL inherits it: it
     // must not outlive the copy and grant what the input did not.
-    if (a.acl.empty() && fremovexattr(f, acl_name) != 0 && errno != ENODATA && errno != ENOTSUP)
-        return {errno, {}};
-    if (fchmod(f, mode) != 0)
-        return {errno, {}};
+    if (a.acl.empty() && fremovexattr(f, acl_name) != 0 && errno != ENODATA && errno != ENOTSUP) {
+        int err = errno;
+        if (has_acl(f))
+            return {err, "access control list"};
+    }
+    if (fchmod(f, mode) != 0) {
+        int err = errno;
+        struct stat now {};
+        if (fstat(f, &now) != 0)
+            return {errno, {}};
+        if ((now.st_mode & 07777) != mode)
+            return {err, "mode"};
+    }
     return {};
 }
 
-int restore_acl(int f, const attrs& a)
+void warn_missed(std::string_view path, const attrs& a, const missed& m)
 {
-    return fsetxattr(f, acl_name, a.acl.data(), a.acl.size(), 0) == 0 ? 0 : errno;
+    for (std::size_t i = 0; i < a.xattrs.size(); i++) {
+        if (m[i] == 0)
+            continue;
+        if (a.xattrs[i].first == acl_name)
+            say({path, ": its access control list could not be kept (", why(m[i]),
+                 "); the owning group has only its own permissions"});
+        else
+            say({path, ": its attribute ", a.xattrs[i].first, " could not be kept: ", why(m[i])});
+    }
 }
 
 } // namespace eolscrub2

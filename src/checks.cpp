@@ -1,11 +1,17 @@
 // SPDX-License-Identifier: ISC
 #include "checks.h"
 
+#include "acl.h"
 #include "fd.h"
 #include "owner.h"
 #include "report.h"
 
+#include <cstdio>
+
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace eolscrub2 {
@@ -26,9 +32,42 @@ const char* fixed(const struct statx& x, bool file)
                                                 : nullptr;
 }
 
+// Whether the directory's group is its owner's alone: no other user has
+// it as their primary group or is listed in it, as OpenSSH asks of a
+// private group per user.
+bool owners_alone(const struct stat& dir)
+{
+    const passwd* p = getpwuid(dir.st_uid);
+    const group* g = getgrgid(dir.st_gid);
+    if (p == nullptr || g == nullptr)
+        return false;
+    const std::string owner = p->pw_name;
+    for (char** m = g->gr_mem; *m != nullptr; m++) {
+        if (owner != *m)
+            return false;
+    }
+    bool alone = true;
+    setpwent();
+    while ((p = getpwent()) != nullptr)
+        alone = alone && (p->pw_gid != dir.st_gid || p->pw_uid == dir.st_uid);
+    endpwent();
+    return alone;
+}
+
+// Whether the directory has an ACL that names users or groups: its mode's
+// group bits are then the ACL's mask, which bounds them all.
+bool names_others(int d)
+{
+    std::string acl(4096, '\0');
+    ssize_t n = fgetxattr(d, acl_name, acl.data(), acl.size());
+    acl.resize(n < 0 ? 0 : static_cast<std::size_t>(n));
+    return (n < 0 && errno != ENODATA && errno != ENOTSUP) || acl_names_anyone(acl);
+}
+
 } // namespace
 
-const char* others_may_change(const struct stat& dir, const struct stat& file_dir, uid_t owner)
+const char* others_may_change(int d, const struct stat& dir, const struct stat& file_dir,
+                              uid_t owner)
 {
     const uid_t me = geteuid();
     const char* others = "others may change this directory; run it from one only you can write";
@@ -45,10 +84,11 @@ const char* others_may_change(const struct stat& dir, const struct stat& file_di
         return nullptr;
     if (dir.st_uid != me && dir.st_uid != 0)
         return others;
-    // Where the directory has an ACL, its mode's group bits are the ACL's
-    // mask, which bounds every named user and group: no entry may write
-    // unless the mode says the group may.
-    return (dir.st_mode & (S_IWGRP | S_IWOTH)) != 0 ? others : nullptr;
+    if ((dir.st_mode & S_IWOTH) != 0)
+        return others;
+    if ((dir.st_mode & S_IWGRP) == 0)
+        return nullptr;
+    return names_others(d) || !owners_alone(dir) ? others : nullptr;
 }
 
 int may_replace(const place& at, const struct stat& st)
@@ -79,7 +119,7 @@ int may_begin(const std::string& path, const place& at, const workfile& work, co
         say({path, ": ", cannot, "its directory is ", what});
         return failed;
     }
-    if (const char* reason = others_may_change(work.dir_stat(), at.dir_st, a.uid))
+    if (const char* reason = others_may_change(work.dir(), work.dir_stat(), at.dir_st, a.uid))
         return fail(".", reason);
     // A work file could be made there, but never moved or removed.
     if (const char* what = fixed(work.dir_statx(), false)) {
@@ -95,10 +135,14 @@ int refuse(const std::string& path, const lost& l, const attrs& a, const std::st
 {
     if (l.what.empty())
         return fail(where, why(l.err));
-    // The owner and group by name, as ls shows them.
+    // The owner and group by name, as ls shows them, and the mode as
+    // chmod takes it.
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(a.mode));
     std::string name = l.attribute         ? "attribute "
                        : l.what == "owner" ? "owner (" + user_name(a.uid) + ")"
                        : l.what == "group" ? "group (" + group_name(a.gid) + ")"
+                       : l.what == "mode"  ? std::string("mode (") + mode + ")"
                                            : "";
     say({path, ": its ", name, l.attribute || name.empty() ? l.what : "",
          " cannot be kept: ", l.reason != nullptr ? l.reason : why(l.err), "; not replaced"});

@@ -133,8 +133,8 @@ int main(int argc, char** argv)
         return fail(path, why(errno));
     if (fault e = convert(f.in.get(), out.get(), true, buf); e.err != 0)
         return fail(e.reading ? path : work.where(), why(e.err));
-    bool acl_owed = false;
-    if (lost l = give_rest(out.get(), f.a, acl_owed, path); l.err != 0)
+    missed m(f.a.xattrs.size());
+    if (lost l = give_rest(out.get(), f.a, m); l.err != 0)
         return refuse(path, l, f.a, work.where());
     if (fsync(out.get()) != 0)
         return fail(work.where(), why(errno));
@@ -142,5 +142,5 @@ int main(int argc, char** argv)
         return fail(work.where(), why(err));
     writes_done();
 
-    return replace(f, work, acl_owed, buf);
+    return replace(f, work, m, buf);
 }

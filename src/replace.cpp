@@ -77,10 +77,11 @@ outcome look(const original& f, const workfile& work, int text, const buffer& bu
 }
 
 // Once the name holds the converted text: give a copy mv made the file's
-// attributes, exactly, and it an ACL that the work file could not take;
-// sync it where mv wrote a copy, and the directory entry that names it;
-// only then remove the work file's own name. The run's status.
-int settle(const original& f, outcome& o, bool acl_owed, workfile& work)
+// attributes, exactly, and say which the file there lacks; sync it where
+// mv wrote a copy, and the directory entry that names it; only then remove
+// the work file's own name. m is what the work file could not be given.
+// The run's status.
+int settle(const original& f, outcome& o, missed& m, workfile& work)
 {
     const std::string& path = f.path;
     const std::string_view also = o.left ? "; the converted text is also in " : "";
@@ -90,7 +91,7 @@ int settle(const original& f, outcome& o, bool acl_owed, workfile& work)
         // owner after a file capability clears it.
         lost l = give_owner(o.file.get(), f.a);
         if (l.err == 0)
-            l = give_rest(o.file.get(), f.a, acl_owed, path);
+            l = give_rest(o.file.get(), f.a, m);
         if (l.err != 0) {
             say({path, ": converted, but its ", l.attribute ? "attribute " : "",
                  l.what.empty() ? "attributes" : l.what, " could not be kept: ", why(l.err), also,
@@ -98,19 +99,9 @@ int settle(const original& f, outcome& o, bool acl_owed, workfile& work)
             return unfinished;
         }
     }
+    warn_missed(path, f.a, m);
     int err = 0;
-    if (!o.file.ok() && acl_owed) {
-        o.file = fd{openat(f.at.dir.get(), f.at.base.c_str(),
-                           O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
-        if (!o.file.ok())
-            err = errno;
-    }
-    if (err == 0 && acl_owed) {
-        if (int e = restore_acl(o.file.get(), f.a))
-            say({path, ": its access control list could not be kept (", why(e),
-                 "); the owning group has only its own permissions"});
-    }
-    if (err == 0 && o.copy && fsync(o.file.get()) != 0)
+    if (o.copy && fsync(o.file.get()) != 0)
         err = errno;
     if (err == 0 && fsync(f.at.dir.get()) != 0)
         err = errno;
@@ -137,7 +128,7 @@ int settle(const original& f, outcome& o, bool acl_owed, workfile& work)
 // that came meanwhile would have ended it.
 int abandon(workfile& work, int status)
 {
-    std::ignore = work.remove(); // the message has been given
+    work.discard();
     if (int sig = deferred_signal(0, 0))
         die(sig);
     return status;
@@ -145,29 +136,39 @@ int abandon(workfile& work, int status)
 
 } // namespace
 
-int replace(const original& f, workfile& work, bool acl_owed, const buffer& buf)
+int replace(const original& f, workfile& work, missed& m, const buffer& buf)
 {
     const std::string& path = f.path;
     const place& at = f.at;
     fd text;
     if (int err = work.open_for_reading(text))
         return fail(work.where(), err == ESTALE ? "the work file changed; not replaced" : why(err));
-    if (int err = work.pick_second_name())
-        return fail(work.where(), why(err));
     defer_signals();
     work.keep();
-    // Both names on disk before the old text goes: mv may remove the one it
-    // is given before its copy is.
-    int err = work.add_second_name();
-    if (err == 0 && fsync(work.dir()) != 0)
-        err = errno;
-    if (err != 0) {
-        warn(work.where(), why(err));
-        return abandon(work, failed);
+    // Where mv copies to another file system, it removes the name it is
+    // given before its copy is on disk: it is given a second name, and both
+    // are made durable before the old text goes. Where it renames, the
+    // work file's own name is all it needs.
+    if (!same_mount(work.dir_statx(), at.dir_x)) {
+        int err = work.add_second_name();
+        if (err == EPERM || err == EMLINK || err == ENOTSUP || err == ESTALE) {
+            say({".: the work file can have no second name here (",
+                 err == ESTALE ? "a hard link is another file" : why(err),
+                 "), without which a power cut while mv copies it could lose the text; run it "
+                 "from the file's own directory"});
+            return abandon(work, failed);
+        }
+        if (err == 0 && fsync(work.dir()) != 0)
+            err = errno;
+        if (err != 0) {
+            warn(work.where(), why(err));
+            return abandon(work, failed);
+        }
     }
     // Everything the commands need is made now: once rm has run, running
     // out of memory must not stop the move.
     const commands cmd = compose(at, work);
+    int err = 0;
     const std::string target = at.reach() + "/" + at.base;
 
     // An editor may have saved a newer version meanwhile, someone swapped a
@@ -201,7 +202,7 @@ int replace(const original& f, workfile& work, bool acl_owed, const buffer& buf)
     work.drop_second_name();
     int status = done;
     if (o.converted) {
-        status = settle(f, o, acl_owed, work);
+        status = settle(f, o, m, work);
     } else {
         const bool unknown = o.err != 0 && o.err != ENOENT;
         say({path, ": not replaced; ", o.held, unknown ? " (" : "", unknown ? why(o.err) : "",

@@ -29,8 +29,8 @@ struct original {
 
 // Replaces the file f by the work file, once it is sure the name still
 // leads to that file, unchanged, and that no program has opened it for
-// writing since; acl_owed says that the work file could not take its
-// access ACL. Says what went wrong; the run's status.
-int replace(const original& f, workfile& work, bool acl_owed, const buffer& buf);
+// writing since; m is what the work file could not be given. Says what
+// went wrong; the run's status.
+int replace(const original& f, workfile& work, missed& m, const buffer& buf);
 
 } // namespace eolscrub2
