@@ -46,6 +46,11 @@ mode_t acl_group_bits(const std::string& acl)
     return bits;
 }
 
+bool acl_names_anyone(const std::string& acl)
+{
+    return any_entry(acl, [](entry e) { return e.tag == named_user || e.tag == named_group; });
+}
+
 bool acl_names_user(const std::string& acl, std::uint32_t id)
 {
     return any_entry(acl, [&](entry e) { return e.tag == named_user && e.id == id; });

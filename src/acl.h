@@ -18,6 +18,9 @@ inline constexpr char acl_name[] = "system.posix_acl_access";
 // so they must not be given to the group when the ACL itself is lost.
 mode_t acl_group_bits(const std::string& acl);
 
+// Whether the ACL names any user or group, whom its mask then bounds.
+bool acl_names_anyone(const std::string& acl);
+
 // Whether the ACL names this user or group id.
 bool acl_names_user(const std::string& acl, std::uint32_t id);
 bool acl_names_group(const std::string& acl, std::uint32_t id);

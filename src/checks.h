@@ -18,11 +18,14 @@ namespace eolscrub2 {
 // directory that is to hold them (dir), and so swap what mv moves, or what
 // a message names, for a file of their own: nullptr when no one could.
 // owner is the file's, which the work file is to have. Allowed are a
-// directory only the caller or root owns and no one else may write, a
-// sticky one owned by either, such as /tmp, where the work file is the
-// caller's own, and the file's own directory (file_dir), since whoever
-// may change that could replace the file anyway.
-const char* others_may_change(const struct stat& dir, const struct stat& file_dir, uid_t owner);
+// directory that only the caller or root owns and no one else may write
+// (its group may, where the group has no member but its owner, as with a
+// private group per user), a sticky one owned by either, such as /tmp,
+// where the work file is the caller's own, and the file's own directory
+// (file_dir), since whoever may change that could replace the file
+// anyway. d is the directory, open.
+const char* others_may_change(int d, const struct stat& dir, const struct stat& file_dir,
+                              uid_t owner);
 
 // Whether this user may remove the file (st) from its directory and put
 // another under its name there: write and search permission, and in a

@@ -2,6 +2,7 @@
 #include "workfile.h"
 
 #include "place.h"
+#include "report.h"
 #include "signals.h"
 
 #include <cstdlib>
@@ -14,8 +15,8 @@ namespace eolscrub2 {
 
 workfile::~workfile()
 {
-    if (made_ && !kept_)
-        std::ignore = remove(); // a failing run, which says why
+    if (state_ == state::made)
+        discard(); // a failing run, which says why
 }
 
 int workfile::open_dir()
@@ -37,11 +38,12 @@ int workfile::create(fd& out)
     // leave the file behind, so none is taken in between.
     const signals_held held;
     // In the directory held open, which is still the current one: nothing
-    // in this program changes directory before the commands.
+    // in this program changes directory.
     fd f{mkostemp(name_.data(), O_CLOEXEC)};
     if (!f.ok())
         return errno;
-    made_ = true;
+    state_ = state::made;
+    given_ = name_;
     remove_on_signal(here_.get(), name_.c_str());
     if (fstat(f.get(), &st_) != 0)
         return errno;
@@ -51,7 +53,7 @@ int workfile::create(fd& out)
 
 void workfile::keep()
 {
-    kept_ = true;
+    state_ = state::kept;
 }
 
 int workfile::remove()
@@ -60,52 +62,60 @@ int workfile::remove()
     // would have the handler remove the name again, whoever holds it by
     // then; one before the disarming, with it disarmed, would leave it.
     const signals_held held;
-    kept_ = true;
+    state_ = state::kept;
     drop_second_name();
     int err = unlinkat(here_.get(), name_.c_str(), 0) == 0 || errno == ENOENT ? 0 : errno;
     remove_on_signal(-1, nullptr);
     return err;
 }
 
-int workfile::pick_second_name()
+void workfile::discard()
 {
-    // Like mkostemp's: six letters or digits after the same prefix.
-    static constexpr char alnum[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-    unsigned char r[6];
-    if (getentropy(r, sizeof r) != 0)
-        return errno;
-    given_ = "eolscrub.tmp.";
-    for (unsigned char b : r)
-        given_ += alnum[b % (sizeof alnum - 1)];
-    return 0;
+    if (int err = remove())
+        say({name_, ": the work file could not be removed: ", why(err)});
 }
 
 int workfile::add_second_name()
 {
+    // Like mkostemp's: six letters or digits after the same prefix.
+    static constexpr char alnum[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     for (int tries = 0; tries < 100; tries++) {
-        if (linkat(here_.get(), name_.c_str(), here_.get(), given_.c_str(), 0) == 0) {
-            second_ = true;
-            return 0;
+        unsigned char r[6];
+        if (getentropy(r, sizeof r) != 0)
+            return errno;
+        std::string second = "eolscrub.tmp.";
+        for (unsigned char b : r)
+            second += alnum[b % (sizeof alnum - 1)];
+        if (linkat(here_.get(), name_.c_str(), here_.get(), second.c_str(), 0) != 0) {
+            if (errno == EEXIST)
+                continue;
+            return errno;
         }
-        if (errno != EEXIST)
-            break;
-        if (int err = pick_second_name())
-            return err;
+        given_ = second;
+        // Where the file system only mimics hard links, the new name is
+        // another file, which a power cut would not leave with the text.
+        struct stat now {};
+        if (fstatat(here_.get(), given_.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0)
+            return errno;
+        if (same_file(now, st_))
+            return 0;
+        std::ignore = unlinkat(here_.get(), given_.c_str(), 0); // the file's own name is kept
+        given_ = name_;
+        return ESTALE;
     }
-    if (errno != EPERM && errno != EMLINK && errno != ENOTSUP)
-        return errno;
-    given_ = name_;
-    return 0;
+    return EEXIST;
 }
 
 void workfile::drop_second_name()
 {
     struct stat now {};
-    if (second_ && fstatat(here_.get(), given_.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+    // Only the file's own: in a sticky directory another user could have
+    // made a file of that name once mv took it.
+    if (given_ != name_ && fstatat(here_.get(), given_.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
         same_file(now, st_))
         std::ignore = unlinkat(here_.get(), given_.c_str(), 0); // the file's own name is named
-    second_ = false;
+    given_ = name_;
 }
 
 bool workfile::present() const

@@ -36,22 +36,25 @@ public:
     void keep();
 
     // Removes the file, under its name and under the one given to mv.
-    // 0 or the errno of the removal of its own name.
+    // 0 or the errno of the first removal that failed.
     int remove();
+
+    // Removes the file as a run gives up, and says so where it cannot.
+    void discard();
 
     // Whether the file is still there under its name.
     bool present() const;
 
-    // A second name for the file in its directory, the one mv is given, so
-    // that the file keeps its own until its text is known to be safe under
-    // the file's name: mv across file systems removes its source before
-    // the copy it made is on disk. Where the directory takes no second name
-    // (no hard links), mv is given the file's own. pick_second_name() makes
-    // the name, add_second_name() the link. 0 or an errno.
-    int pick_second_name();
+    // A second name for the file in its directory, which mv is then given,
+    // so that the file keeps its own until its text is known to be safe
+    // under the file's name: mv across file systems removes its source
+    // before the copy it made is on disk. 0, or why there is none: the
+    // directory takes no hard links (EPERM, EMLINK, ENOTSUP), or the link
+    // is another file (ESTALE), as on sshfs; or another errno.
     int add_second_name();
     // Removes the second name if mv has not taken it.
     void drop_second_name();
+    // The name mv is given: the second, or the file's own.
     const std::string& given() const { return given_; }
 
     // Opens the file for reading, as the replacement found it. 0 or an errno.
@@ -65,16 +68,15 @@ public:
     int dir() const { return here_.get(); }
 
 private:
+    enum class state { none, made, kept };
+    state state_ = state::none;
     std::string name_ = "eolscrub.tmp.XXXXXX";
     std::string given_;
-    bool second_ = false; // given_ is a second name
     std::string dir_;
     fd here_;
     struct stat dir_st_ {};
     struct statx dir_x_ {};
     struct stat st_ {};
-    bool made_ = false;
-    bool kept_ = false;
 };
 
 } // namespace eolscrub2

@@ -61,6 +61,7 @@ TEST_F(Others, RefusesACurrentDirectoryOthersMayChange)
         const char* what;
         mode_t mode;
         uid_t owner;
+        gid_t group;
         bool with_acl;
         bool holds_file; // the file lies in it
         bool refused;
@@ -68,31 +69,32 @@ TEST_F(Others, RefusesACurrentDirectoryOthersMayChange)
         const char* says = "others may change this directory; run it from one only you can write";
         const char* attr = nullptr; // chattr's
     } cases[] = {
-        {"writable by all", 0777, 0, false, false, true},
-        {"writable by its group", 0775, 0, false, false, true},
-        {"another user's", 0755, nobody, false, false, true},
-        {"sticky, but another user's", 01777, nobody, false, false, true},
-        {"writable by another user through its ACL", 0755, 0, true, false, true},
-        {"the caller's own", 0755, 0, false, false, false},
-        {"sticky and root's, as /tmp", 01777, 0, false, false, false},
-        {"the file's own, writable by its group", 0775, 0, false, true, false},
+        {"writable by all", 0777, 0, 0, false, false, true},
+        {"writable by its group, which another user has", 0775, 0, nobody, false, false, true},
+        {"writable by its group, which is its owner's alone", 0775, 0, 0, false, false, false},
+        {"another user's", 0755, nobody, nobody, false, false, true},
+        {"sticky, but another user's", 01777, nobody, nobody, false, false, true},
+        {"writable by another user through its ACL", 0755, 0, 0, true, false, true},
+        {"the caller's own", 0755, 0, 0, false, false, false},
+        {"sticky and root's, as /tmp", 01777, 0, 0, false, false, false},
+        {"the file's own, writable by its group", 0775, 0, nobody, false, true, false},
         // There the file's owner may rename the work file, owned as the
         // file is, and so steer what mv moves and what the line names.
-        {"sticky and root's, the file another user's", 01777, 0, false, false, true, nobody,
+        {"sticky and root's, the file another user's", 01777, 0, 0, false, false, true, nobody,
          "the file's owner could rename the work file in this sticky directory; run it from one "
          "only you can write"},
-        {"sticky, holding another user's file", 01777, 0, false, true, true, nobody,
+        {"sticky, holding another user's file", 01777, 0, 0, false, true, true, nobody,
          "the file's owner could rename the work file in this sticky directory; run it from one "
          "only you can write"},
         // A work file could be made there, and never moved or removed.
-        {"append-only", 0755, 0, false, false, true, 0,
+        {"append-only", 0755, 0, 0, false, false, true, 0,
          "append-only; run it from another directory", "a"},
     };
     int n = 0;
     for (const auto& c : cases) {
         std::string cwd = top + "/cwd" + std::to_string(n++);
         ASSERT_EQ(mkdir(cwd.c_str(), 0700), 0);
-        ASSERT_EQ(chown(cwd.c_str(), c.owner, c.owner), 0);
+        ASSERT_EQ(chown(cwd.c_str(), c.owner, c.group), 0);
         ASSERT_EQ(chmod(cwd.c_str(), c.mode), 0);
         if (c.attr != nullptr)
             change(std::string("chattr +") + c.attr + " " + cwd,
@@ -147,7 +149,8 @@ TEST_F(Others, CommandsAreFoundFromTheCallersDirectory)
     // And a library that mv would load (it links libattr) if its search
     // path were read there.
     const std::string lib = "#include <fcntl.h>\n__attribute__((constructor)) static void f(void) "
-                            "{ creat(\"" + top + "/pwned\", 0644); }\n";
+                            "{ creat(\"" +
+                            top + "/pwned\", 0644); }\n";
     if (std::system(("printf '%s' " + eolscrub2::quote(lib) + " | cc -shared -fPIC -o " +
                      at("unpacked/libattr.so.1") + " -x c -")
                         .c_str()) != 0)

@@ -69,13 +69,13 @@ struct how {
     bool as_nobody = false; // as an unprivileged user, when run by root
     bool tty = false;       // a terminal on standard input
     rlim_t fsize = RLIM_INFINITY;
-    std::vector<int> ignored;        // signals the caller ignores
-    std::vector<int> blocked;        // signals the caller blocks
+    std::vector<int> ignored;                              // signals the caller ignores
+    std::vector<int> blocked;                              // signals the caller blocks
     std::vector<std::pair<std::string, std::string>> vars; // environment variables set
-    std::vector<std::string> strace; // strace options to hold or fail the run
-    std::string cwd;                 // the program's directory, when not the fixture's
-    const char* search = nullptr;    // PATH, when not the stand-ins' and the caller's
-    std::string id_map;              // run as root of a new user namespace with this map
+    std::vector<std::string> strace;                       // strace options to hold or fail the run
+    std::string cwd;              // the program's directory, when not the fixture's
+    const char* search = nullptr; // PATH, when not the stand-ins' and the caller's
+    std::string id_map;           // run as root of a new user namespace with this map
 
     how(std::initializer_list<std::string> a = {}) : args(a) {}
     explicit how(std::vector<std::string> a) : args(std::move(a)) {}
@@ -456,8 +456,8 @@ protected:
         EXPECT_EQ(pipe(ready), 0);
         pid_t pid = fork();
         if (pid == 0) {
-            if (group != 0 && (setgroups(1, &group) != 0 || setgid(nobody) != 0 ||
-                               setuid(nobody) != 0))
+            if (group != 0 &&
+                (setgroups(1, &group) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0))
                 _exit(1);
             int d = open(f.c_str(), mapped ? O_RDWR : O_WRONLY | O_APPEND);
             void* m =
