@@ -18,6 +18,7 @@
 #include "signals.h"
 #include "workfile.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <string>
@@ -49,19 +50,22 @@ int filter()
     return done;
 }
 
-// The file, opened for reading, with what stat says of it. False when it
-// cannot be opened; anything but a regular file is found but not opened:
-// a socket cannot be opened at all, and opening a FIFO waits for a writer.
-bool take(const std::string& path, struct stat& st, fd& in)
+// The file, opened for reading, with what stat says of it: 0, or ENOENT
+// when it cannot be opened, whatever the cause; but EOVERFLOW for a file
+// that is there and that this build cannot describe (a size or a time too
+// large for its types). Anything but a regular file is found but not
+// opened: a socket cannot be opened at all, and opening a FIFO waits for a
+// writer.
+int take(const std::string& path, struct stat& st, fd& in)
 {
     if (stat(path.c_str(), &st) != 0)
-        return false;
+        return errno == EOVERFLOW ? errno : ENOENT;
     if (!S_ISREG(st.st_mode))
-        return true;
+        return 0;
     // O_NONBLOCK in case the name now leads to a FIFO after all; it does
     // nothing to a regular file.
     in = fd{open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
-    return in.ok();
+    return in.ok() ? 0 : errno == EOVERFLOW ? errno : ENOENT;
 }
 
 int missing(const std::string& path)
@@ -87,11 +91,11 @@ int main(int argc, char** argv)
     // so that all of what is read is what is converted.
     original f;
     f.path = argv[1];
-    if (!take(f.path, f.st, f.in))
-        return missing(f.path);
     if (argc > 2) // a warning: the run goes on
         say({std::to_string(argc - 2), argc == 3 ? " further argument" : " further arguments",
              " ignored; convert one file per run"});
+    if (int err = take(f.path, f.st, f.in))
+        return err == ENOENT ? missing(f.path) : fail(f.path, why(err));
     const std::string& path = f.path;
     if (f.in.ok() && fstat(f.in.get(), &f.st) != 0)
         return fail(path, why(errno));

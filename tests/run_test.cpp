@@ -114,7 +114,8 @@ TEST_F(Run, CannotOpen)
         {"unreadable", {"secret"}, ""},
         {"a file used as a directory", {"f/x"}, ""},
         {"an option", {"--help"}, no_options},
-        {"the end of options, then the file", {"--", "f"}, no_options},
+        {"the end of options, then the file", {"--", "f"},
+         "eolscrub2: 1 further argument ignored; convert one file per run\n" + no_options},
     };
     for (const auto& c : cases) {
         result r = run(how(c.args).nobody());
