@@ -114,7 +114,8 @@ TEST_F(Run, CannotOpen)
         {"unreadable", {"secret"}, ""},
         {"a file used as a directory", {"f/x"}, ""},
         {"an option", {"--help"}, no_options},
-        {"the end of options, then the file", {"--", "f"},
+        {"the end of options, then the file",
+         {"--", "f"},
          "eolscrub2: 1 further argument ignored; convert one file per run\n" + no_options},
     };
     for (const auto& c : cases) {
@@ -259,16 +260,36 @@ TEST_F(Run, KeepsOwnerGroupAndAttributes)
 TEST_F(Run, FailedWriteLeavesTheInput)
 {
     const std::string big = std::string(std::size_t{64} * 1024, 'x') + "\r\n";
-    put(at("f"), big);
-    ino_t ino = info(at("f")).st_ino;
-    result r = run(how{"f"}.limit(4096));
-    EXPECT_TRUE(r.exited(1)) << r;
-    EXPECT_EQ(r.out, "");
-    // The work file's directory filled, not the input's.
-    EXPECT_EQ(r.err, "eolscrub2: work file in " + fs::canonical(dir).string() + ": " +
-                         std::strerror(EFBIG) + "\n");
-    EXPECT_TRUE(slurp(at("f")) == big);
-    EXPECT_EQ(info(at("f")).st_ino, ino);
+    const struct {
+        const char* what;
+        std::vector<std::string> trace;
+        bool left; // the work file could not be removed either
+    } cases[] = {
+        {"the write fails", {}, false},
+        {"and so does the removal", {"trace=unlinkat", "inject=unlinkat:error=EIO"}, true},
+    };
+    for (const auto& c : cases) {
+        if (!c.trace.empty() && !have_strace())
+            GTEST_SKIP() << "needs strace, to fail the removal";
+        put(at("f"), big);
+        ino_t ino = info(at("f")).st_ino;
+        result r = run(how{"f"}.limit(4096).traced(c.trace));
+        EXPECT_TRUE(r.exited(1)) << c.what << ": " << r;
+        EXPECT_EQ(r.out, "");
+        // The work file's directory filled, not the input's.
+        std::string says = "eolscrub2: work file in " + fs::canonical(dir).string() + ": " +
+                           std::strerror(EFBIG) + "\n";
+        auto w = work_files();
+        EXPECT_EQ(w.size(), c.left ? 1u : 0u) << c.what;
+        if (!w.empty()) {
+            says += "eolscrub2: " + w[0] +
+                    ": the work file could not be removed: " + std::strerror(EIO) + "\n";
+            fs::remove(at(w[0]));
+        }
+        EXPECT_EQ(r.err, says) << c.what;
+        EXPECT_TRUE(slurp(at("f")) == big) << c.what;
+        EXPECT_EQ(info(at("f")).st_ino, ino) << c.what;
+    }
 }
 
 TEST_F(Run, NoWorkFileInAReadOnlyDirectory)
