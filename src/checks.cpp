@@ -10,7 +10,9 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/magic.h>
 #include <pwd.h>
+#include <sys/vfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -64,6 +66,31 @@ bool names_others(int d)
     return (n < 0 && errno != ENODATA && errno != ENOTSUP) || acl_names_anyone(acl);
 }
 
+// Whether the owner a local work file cannot take is one that the file's
+// volume gives every file, as FAT, exFAT and NTFS without a user mapping
+// do, and FUSE file systems such as sshfs: a work file made in the file's
+// own directory would show it too. Judged by the directory, which shows
+// the file's owner and group, and by the kind of file system.
+bool invented(const original& f, const workfile& work)
+{
+    if (same_mount(work.dir_statx(), f.at.dir_x) || f.at.dir_st.st_uid != f.a.uid ||
+        f.at.dir_st.st_gid != f.a.gid)
+        return false;
+    struct statfs fs {};
+    if (fstatfs(f.at.dir.get(), &fs) != 0)
+        return false;
+    switch (fs.f_type) {
+    case MSDOS_SUPER_MAGIC:
+    case EXFAT_SUPER_MAGIC:
+    case FUSE_SUPER_MAGIC:
+    case 0x5346544e: // the kernel's NTFS drivers, which magic.h does not name
+    case 0x7366746e:
+        return true;
+    default:
+        return false;
+    }
+}
+
 } // namespace
 
 const char* others_may_change(int d, const struct stat& dir, const struct stat& file_dir,
@@ -103,11 +130,12 @@ int may_replace(const place& at, const struct stat& st)
     return 0;
 }
 
-int may_begin(const std::string& path, const place& at, const workfile& work, const struct stat& st,
-              const attrs& a)
+int may_begin(const original& f, const workfile& work)
 {
+    const std::string& path = f.path;
+    const place& at = f.at;
     const char* cannot = "cannot be replaced: ";
-    if (int err = may_replace(at, st)) {
+    if (int err = may_replace(at, f.st)) {
         say({path, ": ", cannot, why(err)});
         return failed;
     }
@@ -119,33 +147,38 @@ int may_begin(const std::string& path, const place& at, const workfile& work, co
         say({path, ": ", cannot, "its directory is ", what});
         return failed;
     }
-    if (const char* reason = others_may_change(work.dir(), work.dir_stat(), at.dir_st, a.uid))
+    if (const char* reason = others_may_change(work.dir(), work.dir_stat(), at.dir_st, f.a.uid))
         return fail(".", reason);
     // A work file could be made there, but never moved or removed.
     if (const char* what = fixed(work.dir_statx(), false)) {
         say({".: ", what, "; run it from another directory"});
         return failed;
     }
-    if (lost l = unmapped(a); l.err != 0)
-        return refuse(path, l, a, {});
+    if (lost l = unmapped(f.a); l.err != 0)
+        return refuse(f, l, work);
     return 0;
 }
 
-int refuse(const std::string& path, const lost& l, const attrs& a, const std::string& where)
+int refuse(const original& f, const lost& l, const workfile& work)
 {
     if (l.what.empty())
-        return fail(where, why(l.err));
+        return fail(work.where(), why(l.err));
+    const attrs& a = f.a;
     // The owner and group by name, as ls shows them, and the mode as
     // chmod takes it.
     char mode[8];
     std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(a.mode));
+    const bool owner = l.what == "owner" || l.what == "group";
     std::string name = l.attribute         ? "attribute "
                        : l.what == "owner" ? "owner (" + user_name(a.uid) + ")"
                        : l.what == "group" ? "group (" + group_name(a.gid) + ")"
                        : l.what == "mode"  ? std::string("mode (") + mode + ")"
                                            : "";
-    say({path, ": its ", name, l.attribute || name.empty() ? l.what : "",
-         " cannot be kept: ", l.reason != nullptr ? l.reason : why(l.err), "; not replaced"});
+    say({f.path, ": its ", name, l.attribute || name.empty() ? l.what : "",
+         " cannot be kept: ", l.reason != nullptr ? l.reason : why(l.err), "; not replaced",
+         owner && l.reason == nullptr && invented(f, work)
+             ? "; run it from the file's own directory, whose volume gives every file this owner"
+             : ""});
     return failed;
 }
 

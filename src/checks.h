@@ -5,6 +5,7 @@
 #pragma once
 
 #include "attrs.h"
+#include "original.h"
 #include "place.h"
 #include "workfile.h"
 
@@ -32,15 +33,13 @@ const char* others_may_change(int d, const struct stat& dir, const struct stat& 
 // sticky directory, owning the file or the directory. 0 or an errno.
 int may_replace(const place& at, const struct stat& st);
 
-// The checks, in turn, for the file at path, read as st with attributes a,
-// whose work file is to be made in work's directory: 0, or the status
-// once the reason has been said.
-int may_begin(const std::string& path, const place& at, const workfile& work, const struct stat& st,
-              const attrs& a);
+// The checks, in turn, for the file f, whose work file is to be made in
+// work's directory: 0, or the status once the reason has been said.
+int may_begin(const original& f, const workfile& work);
 
-// Says that an attribute of a cannot be kept, or, for a failure that is
-// not one attribute's, what failed in the work file's directory (where);
-// status 1.
-int refuse(const std::string& path, const lost& l, const attrs& a, const std::string& where);
+// Says that an attribute of f cannot be kept, or, for a failure that is
+// not one attribute's, what failed in the work file's directory; status 1.
+// Where only the current directory is in the way, the line says so.
+int refuse(const original& f, const lost& l, const workfile& work);
 
 } // namespace eolscrub2

@@ -123,7 +123,7 @@ int main(int argc, char** argv)
         return fail(work.where(), why(err));
     if (int err = f.at.share())
         return fail(path, why(err));
-    if (int status = may_begin(path, f.at, work, f.st, f.a))
+    if (int status = may_begin(f, work))
         return status;
 
     // The converted text, with the file's attributes, in the work file and
@@ -132,14 +132,14 @@ int main(int argc, char** argv)
     if (int err = work.create(out))
         return fail(work.where(), why(err));
     if (lost l = give_owner(out.get(), f.a); l.err != 0)
-        return refuse(path, l, f.a, work.where());
+        return refuse(f, l, work);
     if (lseek(f.in.get(), 0, SEEK_SET) != 0)
         return fail(path, why(errno));
     if (fault e = convert(f.in.get(), out.get(), true, buf); e.err != 0)
         return fail(e.reading ? path : work.where(), why(e.err));
     missed m(f.a.xattrs.size());
     if (lost l = give_rest(out.get(), f.a, m); l.err != 0)
-        return refuse(path, l, f.a, work.where());
+        return refuse(f, l, work);
     if (fsync(out.get()) != 0)
         return fail(work.where(), why(errno));
     if (int err = out.close())

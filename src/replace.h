@@ -5,27 +5,10 @@
 
 #include "attrs.h"
 #include "copy.h"
-#include "fd.h"
-#include "lease.h"
-#include "place.h"
+#include "original.h"
 #include "workfile.h"
 
-#include <string>
-
-#include <sys/stat.h>
-
 namespace eolscrub2 {
-
-// The file as it was read: the name given, the descriptor read and the
-// lease on it, what stat said, where it lies, and its attributes.
-struct original {
-    std::string path;
-    fd in;
-    lease_state lease = lease_state::none;
-    struct stat st {};
-    place at;
-    attrs a;
-};
 
 // Replaces the file f by the work file, once it is sure the name still
 // leads to that file, unchanged, and that no program has opened it for
