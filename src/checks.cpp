@@ -7,6 +7,7 @@
 #include "report.h"
 
 #include <cstdio>
+#include <tuple>
 
 #include <fcntl.h>
 #include <grp.h>
@@ -167,7 +168,7 @@ int refuse(const original& f, const lost& l, const workfile& work)
     // The owner and group by name, as ls shows them, and the mode as
     // chmod takes it.
     char mode[8];
-    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(a.mode));
+    std::ignore = std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(a.mode)); // fits
     const bool owner = l.what == "owner" || l.what == "group";
     std::string name = l.attribute         ? "attribute "
                        : l.what == "owner" ? "owner (" + user_name(a.uid) + ")"

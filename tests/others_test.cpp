@@ -265,7 +265,7 @@ TEST_F(Others, OnlyMvsOwnCopyIsGivenTheFilesAttributes)
         children_ended(pid);
         pid_t h = c.theirs ? holder(tool + ".new", true, team) : holder(tool, false);
         if (c.theirs)
-            as_nobody("mv -f " + tool + ".new " + tool, team);
+            as_nobody("cd " + shared + " && mv -f tool.new tool", team);
         result r = resume(pid);
         end(h);
 

@@ -333,8 +333,8 @@ TEST_F(Replace, SyncsTheFileWhereItLands)
                                  "\n");
             EXPECT_EQ(slurp(at("f")), lfed);
             for (const auto& name : w) {
-                EXPECT_EQ(slurp(cwd + "/" + name), lfed);
-                fs::remove(cwd + "/" + name);
+                EXPECT_EQ(slurp((fs::path(cwd) / name).string()), lfed);
+                fs::remove(fs::path(cwd) / name);
             }
         }
     }
