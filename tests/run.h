@@ -9,26 +9,36 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <stdexcept>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <tuple>
 #include <vector>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pwd.h>
 #include <sched.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,6 +46,7 @@ namespace fs = std::filesystem;
 using namespace eolscrub2::test;
 
 inline constexpr uid_t nobody = 65534;
+inline constexpr uid_t no_user = static_cast<uid_t>(-1);
 
 inline void put(const std::string& path, const std::string& data, mode_t mode = 0644)
 {
@@ -76,6 +87,8 @@ struct how {
     std::string cwd;              // the program's directory, when not the fixture's
     const char* search = nullptr; // PATH, when not the stand-ins' and the caller's
     std::string id_map;           // run as root of a new user namespace with this map
+    uid_t user = no_user;         // as this user and their groups, when run by root
+    int mask = -1;                // the umask, when not the caller's
 
     how(std::initializer_list<std::string> a = {}) : args(a) {}
     explicit how(std::vector<std::string> a) : args(std::move(a)) {}
@@ -135,6 +148,17 @@ struct how {
     how& mapped(std::string map)
     {
         id_map = std::move(map);
+        return *this;
+    }
+    // E.g. a user that Users::new_user() made.
+    how& as(uid_t u)
+    {
+        user = u;
+        return *this;
+    }
+    how& with_umask(mode_t m)
+    {
+        mask = static_cast<int>(m);
         return *this;
     }
 };
@@ -228,6 +252,25 @@ protected:
             EXPECT_EQ(pipe(in), 0);
             EXPECT_EQ(pipe(go), 0);
         }
+        // Looked up before the fork, so that the child only makes system calls.
+        std::vector<gid_t> groups;
+        gid_t group = 0;
+        bool known = true;
+        if (h.user != no_user) {
+            const struct passwd* pw = getpwuid(h.user);
+            known = pw != nullptr;
+            EXPECT_TRUE(known) << "no user " << h.user;
+            if (known) {
+                group = pw->pw_gid;
+                int n = 64;
+                groups.resize(n);
+                if (getgrouplist(pw->pw_name, group, groups.data(), &n) < 0) {
+                    groups.resize(n);
+                    getgrouplist(pw->pw_name, group, groups.data(), &n);
+                }
+                groups.resize(n);
+            }
+        }
         pid_t pid = fork();
         if (pid != 0) {
             if (!h.id_map.empty()) {
@@ -293,6 +336,13 @@ protected:
             if (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0)
                 _exit(99);
         }
+        if (h.user != no_user && geteuid() == 0) {
+            if (!known || setgroups(groups.size(), groups.data()) != 0 || setgid(group) != 0 ||
+                setuid(h.user) != 0)
+                _exit(99);
+        }
+        if (h.mask >= 0)
+            umask(static_cast<mode_t>(h.mask));
         std::string path = h.search ? h.search : aux + "/bin:" + std::getenv("PATH");
         setenv("PATH", path.c_str(), 1);
         setenv("TEST_PID", std::to_string(getpid()).c_str(), 1);
@@ -482,14 +532,62 @@ protected:
     }
 };
 
+// The file systems that files from Windows come on, each through the
+// driver its users have, and two to compare with.
+enum class kind {
+    ntfs,   // ntfs-3g, on a loop device, as a USB stick or partition is
+    exfat,  // exfat-fuse, on a loop device
+    fat,    // fusefat, on the image itself, writable (rw+)
+    vfat,   // the kernel's, on a loop device
+    sshfs,  // to an sshd of the test's own on a loopback port
+    bindfs, // over a directory of the test's
+};
+
+inline const char* kind_name(kind k)
+{
+    switch (k) {
+    case kind::ntfs:
+        return "ntfs-3g";
+    case kind::exfat:
+        return "exfat-fuse";
+    case kind::fat:
+        return "fusefat";
+    case kind::vfat:
+        return "vfat";
+    case kind::sshfs:
+        return "sshfs";
+    case kind::bindfs:
+        return "bindfs";
+    }
+    return "?";
+}
+
 // For the tests that make files of another user's, or act as one: as root.
+// What a test makes here (users, volumes, an sshd) is undone after it,
+// whatever its outcome, before its scratch directory is removed.
 class Users : public Run {
 protected:
+    struct account {
+        std::string name;
+        uid_t uid = no_user;
+        gid_t gid = 0;
+        std::string home; // theirs, in the scratch directory
+    };
+
     void SetUp() override
     {
         Run::SetUp();
         if (geteuid() != 0)
             GTEST_SKIP() << "needs root, to make files of another user and act as one";
+    }
+
+    void TearDown() override
+    {
+        // The scratch directory holds the mount points, and remove_all
+        // would walk into one; a user goes once nothing of theirs runs.
+        undo_volumes();
+        remove_users();
+        Run::TearDown();
     }
 
     // A directory of the unprivileged user's, in which they may do as they
@@ -500,5 +598,454 @@ protected:
         EXPECT_EQ(mkdir(d.c_str(), 0755), 0);
         EXPECT_EQ(chown(d.c_str(), nobody, nobody), 0);
         return d;
+    }
+
+    // A new user with a private group of their own and a home directory
+    // in the scratch directory, as useradd makes one by default; for
+    // how::as() and as_user(). Throws if one cannot be made.
+    account new_user()
+    {
+        account a;
+        a.name = "eolscrub2-" + std::to_string(getpid()) + "-" + std::to_string(users_.size() + 1);
+        a.home = top + "/" + a.name;
+        users_.push_back(a.name);
+        const std::string log = aux + "/useradd.log";
+        // '*', no password, rather than useradd's locked '!': sshd turns a
+        // locked account away even with a key.
+        if (!sh("useradd -U -M -s /bin/sh -p '*' -d " + eolscrub2::quote(a.home) + " " +
+                    eolscrub2::quote(a.name),
+                log))
+            throw std::runtime_error("useradd " + a.name + ": " + slurp(log));
+        const struct passwd* pw = getpwnam(a.name.c_str());
+        if (pw == nullptr)
+            throw std::runtime_error("useradd made no " + a.name);
+        a.uid = pw->pw_uid;
+        a.gid = pw->pw_gid;
+        if (mkdir(a.home.c_str(), 0700) != 0 || chown(a.home.c_str(), a.uid, a.gid) != 0)
+            throw std::runtime_error(a.home + ": " + std::strerror(errno));
+        return a;
+    }
+
+    // Runs a shell command as that user, with their groups.
+    static void as_user(const account& a, const std::string& script)
+    {
+        std::string cmd = "setpriv --reuid=" + std::to_string(a.uid) +
+                          " --regid=" + std::to_string(a.gid) + " --init-groups -- sh -ec " +
+                          eolscrub2::quote(script);
+        ASSERT_EQ(std::system(cmd.c_str()), 0) << a.name << ": " << script;
+    }
+
+    // Why a volume of this kind cannot be mounted here, or nothing.
+    static std::string unavailable(kind k)
+    {
+        static const struct {
+            kind k;
+            const char* tool;
+            const char* package;
+        } needs[] = {
+            {kind::ntfs, "ntfs-3g", "ntfs-3g"},
+            {kind::ntfs, "mkntfs", "ntfs-3g"},
+            {kind::exfat, "mount.exfat-fuse", "exfat-fuse"},
+            {kind::exfat, "mkfs.exfat", "exfatprogs"},
+            {kind::fat, "fusefat", "fusefat"},
+            {kind::fat, "mkfs.vfat", "dosfstools"},
+            {kind::vfat, "mkfs.vfat", "dosfstools"},
+            {kind::sshfs, "sshfs", "sshfs"},
+            {kind::sshfs, "sshd", "openssh-server"},
+            {kind::sshfs, "ssh-keygen", "openssh-client"},
+            {kind::bindfs, "bindfs", "bindfs"},
+        };
+        for (const auto& n : needs) {
+            if (n.k == k && tool(n.tool).empty())
+                return std::string(kind_name(k)) + " needs " + n.tool + " (package " + n.package +
+                       "), which is not installed";
+        }
+        if (k == kind::vfat) {
+            // A kernel that lacks it may still load it at the mount.
+            std::string known = slurp("/proc/filesystems");
+            if (known.find("\tvfat\n") == std::string::npos &&
+                (tool("modprobe").empty() || !sh("modprobe -n -q vfat", "/dev/null")))
+                return "this kernel has no vfat, and no module to load for it";
+        } else if (access("/dev/fuse", R_OK | W_OK) != 0) {
+            return std::string("no FUSE file system can be mounted here: /dev/fuse: ") +
+                   std::strerror(errno);
+        }
+        return {};
+    }
+
+    // Makes a new volume of this kind in the scratch directory, mounts it
+    // with these driver options (-o), and returns its mount point, which
+    // lasts as long as the test. FUSE volumes are mounted allow_other, so
+    // that the test's users may reach them. sshfs shows the directory
+    // MOUNT.dir, of the remote account's, in which it logs in (root, or a
+    // user of new_user()); bindfs shows MOUNT.dir, mode 1777 as /tmp.
+    // Empty when the test has been skipped, for the reason given; a test
+    // returns then. Throws when a volume that can be made here is not.
+    std::string volume(kind k, const std::string& options = {}, uid_t remote = 0)
+    {
+        if (std::string why = unavailable(k); !why.empty()) {
+            [&] { GTEST_SKIP() << why; }();
+            return {};
+        }
+        std::string mnt = top + "/v" + std::to_string(volumes_.size() + 1);
+        const std::string img = mnt + ".img";
+        const std::string dir = mnt + ".dir";
+        const std::string log = mnt + ".log";
+        volumes_.push_back({mnt, {}});
+        if (mkdir(mnt.c_str(), 0755) != 0)
+            throw std::runtime_error(mnt + ": " + std::strerror(errno));
+        const std::string o = options.empty() ? "" : " -o " + eolscrub2::quote(options);
+        const std::string also = options.empty() ? "" : "," + options;
+        const auto q = [](const std::string& s) { return eolscrub2::quote(s); };
+        if (k == kind::ntfs)
+            format("mkntfs -Q -F -q", img, log);
+        else if (k == kind::exfat)
+            format("mkfs.exfat", img, log);
+        else if (k == kind::fat || k == kind::vfat)
+            format("mkfs.vfat", img, log);
+        std::string dev;
+        if (k == kind::ntfs || k == kind::exfat || k == kind::vfat) {
+            dev = attach(img);
+            if (dev.empty())
+                return {}; // skipped
+        }
+        std::string cmd;
+        switch (k) {
+        case kind::ntfs:
+            cmd = "ntfs-3g" + o + " " + q(dev) + " " + q(mnt);
+            break;
+        case kind::exfat:
+            cmd = "mount.exfat-fuse" + o + " " + q(dev) + " " + q(mnt);
+            break;
+        case kind::fat:
+            cmd = "fusefat -o " + q("rw+,allow_other" + also) + " " + q(img) + " " + q(mnt);
+            break;
+        case kind::vfat:
+            cmd = "mount -t vfat" + o + " " + q(dev) + " " + q(mnt);
+            break;
+        case kind::sshfs: {
+            const struct passwd* pw = getpwuid(remote);
+            if (pw == nullptr)
+                throw std::runtime_error("sshfs: no user " + std::to_string(remote));
+            if (mkdir(dir.c_str(), 0755) != 0 || chown(dir.c_str(), remote, pw->pw_gid) != 0)
+                throw std::runtime_error(dir + ": " + std::strerror(errno));
+            start_sshd();
+            // Only the test's own keys, and no configuration of the caller's.
+            const std::string ssh = "IdentityFile=" + ssh_ + "/client,IdentitiesOnly=yes," +
+                                    "UserKnownHostsFile=" + ssh_ + "/known_hosts," +
+                                    "StrictHostKeyChecking=yes,BatchMode=yes";
+            cmd = "sshfs -F /dev/null -p " + std::to_string(port_) + " -o " +
+                  q(ssh + ",allow_other" + also) + " " +
+                  q(std::string(pw->pw_name) + "@127.0.0.1:" + dir) + " " + q(mnt);
+            break;
+        }
+        case kind::bindfs:
+            if (mkdir(dir.c_str(), 0755) != 0 || chmod(dir.c_str(), 01777) != 0)
+                throw std::runtime_error(dir + ": " + std::strerror(errno));
+            cmd = "bindfs" + o + " " + q(dir) + " " + q(mnt);
+            break;
+        }
+        // Each driver returns once the volume is mounted, and runs on in
+        // the background; undo_volumes() finds it by its arguments.
+        if (!sh(cmd, log))
+            throw std::runtime_error(std::string("cannot mount ") + kind_name(k) + " with " +
+                                     q(options) + ": " + slurp(log));
+        return mnt;
+    }
+
+private:
+    struct mounted {
+        std::string at;
+        std::string loop; // the loop device it lies on, if any
+    };
+    std::vector<mounted> volumes_;
+    std::vector<std::string> users_;
+    pid_t sshd_ = -1;
+    int port_ = 0;
+    std::string ssh_;           // the sshd's keys, configuration and log
+    bool made_privsep_ = false; // /run/sshd, which sshd needs and was missing
+
+    // Runs a shell command, its output to log; whether it succeeded.
+    static bool sh(const std::string& cmd, const std::string& log)
+    {
+        return std::system((cmd + " >>" + eolscrub2::quote(log) + " 2>&1").c_str()) == 0;
+    }
+
+    // The path of a program, on the search path or in the system's own
+    // directories, which a user's search path may lack; empty when none.
+    static std::string tool(const std::string& name)
+    {
+        const char* p = std::getenv("PATH");
+        std::istringstream dirs(std::string(p != nullptr ? p : "") + ":/usr/sbin:/sbin");
+        for (std::string d; std::getline(dirs, d, ':');) {
+            if (d.empty())
+                continue;
+            d += "/";
+            d += name;
+            if (access(d.c_str(), X_OK) == 0)
+                return d;
+        }
+        return {};
+    }
+
+    // A sparse image of 64 MiB, formatted.
+    static void format(const std::string& mkfs, const std::string& img, const std::string& log)
+    {
+        int fd = open(img.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        bool made = fd >= 0 && ftruncate(fd, off_t{64} << 20) == 0;
+        if (fd >= 0)
+            close(fd);
+        if (!made)
+            throw std::runtime_error(img + ": " + std::strerror(errno));
+        if (!sh(mkfs + " " + eolscrub2::quote(img), log))
+            throw std::runtime_error(mkfs + ": " + slurp(log));
+    }
+
+    // The image on a new loop device, detached after the test: its path;
+    // empty when the test has been skipped, for want of loop devices.
+    std::string attach(const std::string& img)
+    {
+        const std::string out = img + ".loop";
+        const std::string log = out + ".log";
+        const bool attached = sh("{ losetup --find --show " + eolscrub2::quote(img) + " >" +
+                                     eolscrub2::quote(out) + "; }",
+                                 log);
+        std::string dev = slurp(out);
+        dev.erase(dev.find_last_not_of('\n') + 1);
+        volumes_.back().loop = dev;
+        if (!attached || dev.empty()) {
+            dev.clear();
+            [&] { GTEST_SKIP() << "no loop device can be attached here: " << slurp(log); }();
+        }
+        return dev;
+    }
+
+    static int free_port()
+    {
+        int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t n = sizeof a;
+        int port = 0;
+        if (s >= 0 && bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+            getsockname(s, reinterpret_cast<sockaddr*>(&a), &n) == 0)
+            port = ntohs(a.sin_port);
+        if (s >= 0)
+            close(s);
+        return port;
+    }
+
+    static bool listening(int port)
+    {
+        int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        bool ok = s >= 0 && connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        if (s >= 0)
+            close(s);
+        return ok;
+    }
+
+    // An sshd for this test alone, on a free loopback port, with a
+    // throwaway host key, and a client key that every account accepts.
+    void start_sshd()
+    {
+        if (sshd_ > 0)
+            return;
+        ssh_ = top + "/ssh";
+        const std::string log = ssh_ + "/log";
+        const std::string sshd = tool("sshd");
+        if (mkdir(ssh_.c_str(), 0755) != 0)
+            throw std::runtime_error(ssh_ + ": " + std::strerror(errno));
+        for (const char* key : {"host", "client"}) {
+            if (!sh("ssh-keygen -q -t ed25519 -N '' -C eolscrub2-test -f " +
+                        eolscrub2::quote(ssh_ + "/" + key),
+                    log))
+                throw std::runtime_error("ssh-keygen: " + slurp(log));
+        }
+        // Read as the account logged in to.
+        put(ssh_ + "/authorized_keys", slurp(ssh_ + "/client.pub"), 0644);
+        // Where each connection's unprivileged part is confined.
+        if (access("/run/sshd", F_OK) != 0) {
+            if (mkdir("/run/sshd", 0755) != 0)
+                throw std::runtime_error(std::string("/run/sshd: ") + std::strerror(errno));
+            made_privsep_ = true;
+        }
+        // A port found free may be taken before sshd binds it: a few tries.
+        for (int tries = 0; tries < 5 && sshd_ < 0; tries++) {
+            port_ = free_port();
+            const std::string config = ssh_ + "/sshd_config";
+            std::ofstream(config) << "ListenAddress 127.0.0.1:" << port_ << "\n"
+                                  << "HostKey " << ssh_ << "/host\n"
+                                  << "PidFile none\n"
+                                  << "AuthorizedKeysFile " << ssh_ << "/authorized_keys\n"
+                                  << "StrictModes no\n"
+                                  << "UsePAM no\n"
+                                  << "PasswordAuthentication no\n"
+                                  << "KbdInteractiveAuthentication no\n"
+                                  << "PermitRootLogin prohibit-password\n"
+                                  << "Subsystem sftp internal-sftp\n";
+            pid_t pid = fork();
+            if (pid == 0) {
+                int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+                int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+                sigset_t none;
+                sigemptyset(&none);
+                if (setsid() < 0 || out < 0 || in < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 ||
+                    dup2(out, 2) < 0 || sigprocmask(SIG_SETMASK, &none, nullptr) != 0)
+                    _exit(99);
+                // By its full path, which sshd needs to run itself again
+                // for each connection.
+                execl(sshd.c_str(), sshd.c_str(), "-D", "-e", "-f", config.c_str(), nullptr);
+                _exit(98);
+            }
+            if (pid < 0)
+                throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
+            // Until it listens, or has ended; no test waits on it otherwise.
+            auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+            int status = 0;
+            while (!listening(port_)) {
+                if (waitpid(pid, &status, WNOHANG) == pid) {
+                    pid = -1;
+                    break;
+                }
+                if (std::chrono::steady_clock::now() > limit) {
+                    kill(pid, SIGKILL);
+                    waitpid(pid, &status, 0);
+                    throw std::runtime_error("sshd did not listen in 30 s: " + slurp(log));
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+            if (pid > 0)
+                sshd_ = pid;
+            else if (slurp(log).find("Address already in use") == std::string::npos)
+                throw std::runtime_error("sshd ended: " + slurp(log));
+        }
+        if (sshd_ < 0)
+            throw std::runtime_error("sshd found no free port: " + slurp(log));
+        std::ofstream(ssh_ + "/known_hosts")
+            << "[127.0.0.1]:" << port_ << " " << slurp(ssh_ + "/host.pub");
+    }
+
+    // A process to wait for: held by a pidfd, so that a pid used again
+    // meanwhile is never waited for or killed.
+    struct process {
+        int fd;
+        pid_t pid;
+        pid_t parent;
+        std::string args;
+    };
+
+    // Every process whose arguments name something in the scratch
+    // directory (the drivers, the ssh clients, the sshd), and all their
+    // descendants (the sshd's connections).
+    std::vector<process> ours() const
+    {
+        std::vector<std::pair<pid_t, pid_t>> parents; // pid, parent
+        std::vector<pid_t> found;
+        std::error_code ec;
+        for (const auto& e : fs::directory_iterator("/proc", ec)) {
+            const std::string n = e.path().filename().string();
+            if (n.find_first_not_of("0123456789") != std::string::npos)
+                continue;
+            const pid_t pid = std::stoi(n);
+            const std::string stat = slurp(e.path().string() + "/stat");
+            auto paren = stat.rfind(')');
+            if (paren == std::string::npos)
+                continue;
+            std::istringstream rest(stat.substr(paren + 2));
+            char state = 0;
+            pid_t parent = 0;
+            rest >> state >> parent;
+            parents.emplace_back(pid, parent);
+            if (pid != getpid() &&
+                slurp(e.path().string() + "/cmdline").find(top) != std::string::npos)
+                found.push_back(pid);
+        }
+        for (std::size_t i = 0; i < found.size(); i++) {
+            for (const auto& [pid, parent] : parents) {
+                if (parent == found[i] && std::find(found.begin(), found.end(), pid) == found.end())
+                    found.push_back(pid);
+            }
+        }
+        std::vector<process> all;
+        for (pid_t pid : found) {
+            int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+            auto p = std::find_if(parents.begin(), parents.end(),
+                                  [pid](const auto& e) { return e.first == pid; });
+            if (fd >= 0)
+                all.push_back({fd, pid, p != parents.end() ? p->second : 0,
+                               slurp("/proc/" + std::to_string(pid) + "/cmdline")});
+        }
+        return all;
+    }
+
+    // Unmounts every volume (lazily if it is busy), stops the sshd by its
+    // pid, waits for every process of theirs to end, killing what has not
+    // in 30 s, and then detaches the loop devices.
+    void undo_volumes()
+    {
+        if (volumes_.empty() && sshd_ < 0)
+            return;
+        std::vector<process> running = ours();
+        // A run of the program that a failed test left, stopped perhaps,
+        // would keep a volume busy, and its driver running.
+        for (const auto& p : running) {
+            if (p.parent == getpid() && p.pid != sshd_ && kill(p.pid, SIGKILL) == 0)
+                waitpid(p.pid, nullptr, 0);
+        }
+        const std::string log = aux + "/umount.log";
+        for (auto v = volumes_.rbegin(); v != volumes_.rend(); ++v) {
+            const std::string at = eolscrub2::quote(v->at);
+            if (sh("findmnt -rn --mountpoint " + at, "/dev/null") && !sh("umount " + at, log) &&
+                !sh("umount -l " + at, log))
+                ADD_FAILURE() << v->at << " could not be unmounted: " << slurp(log);
+        }
+        if (sshd_ > 0)
+            kill(sshd_, SIGTERM);
+        auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        for (auto& p : running) {
+            pollfd ended{p.fd, POLLIN, 0};
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                limit - std::chrono::steady_clock::now());
+            if (poll(&ended, 1, static_cast<int>(std::max<long>(0, left.count()))) == 0) {
+                std::replace(p.args.begin(), p.args.end(), '\0', ' ');
+                ADD_FAILURE() << "still running after the volumes were unmounted, killed: " << p.pid
+                              << " " << p.args;
+                syscall(SYS_pidfd_send_signal, p.fd, SIGKILL, nullptr, 0);
+                std::ignore = poll(&ended, 1, 10000);
+            }
+            close(p.fd);
+        }
+        if (sshd_ > 0)
+            waitpid(sshd_, nullptr, 0);
+        sshd_ = -1;
+        if (made_privsep_ && rmdir("/run/sshd") == 0)
+            made_privsep_ = false;
+        for (const auto& v : volumes_) {
+            if (!v.loop.empty() && !sh("losetup -d " + eolscrub2::quote(v.loop), log))
+                ADD_FAILURE() << v.loop << " could not be detached: " << slurp(log);
+        }
+        volumes_.clear();
+    }
+
+    void remove_users()
+    {
+        const std::string log = aux + "/userdel.log";
+        for (const auto& n : users_) {
+            const std::string name = eolscrub2::quote(n);
+            // -f: even while a process of theirs runs; their home is in the
+            // scratch directory, and goes too.
+            if (getpwnam(n.c_str()) != nullptr && !sh("userdel -r " + name, log))
+                std::ignore = sh("userdel -f -r " + name, log);
+            if (getgrnam(n.c_str()) != nullptr)
+                std::ignore = sh("groupdel " + name, log);
+            EXPECT_EQ(getpwnam(n.c_str()), nullptr) << "user " << n << " left: " << slurp(log);
+            EXPECT_EQ(getgrnam(n.c_str()), nullptr) << "group " << n << " left: " << slurp(log);
+        }
+        users_.clear();
     }
 };
