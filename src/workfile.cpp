@@ -32,16 +32,46 @@ int workfile::open_dir()
     return look_closer(here_.get(), "", dir_x_);
 }
 
-int workfile::create(fd& out)
+namespace {
+
+// A name like mkstemp's: six letters or digits after the prefix.
+std::string unique_name()
+{
+    static constexpr char alnum[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    unsigned char r[6] = {};
+    // Only fails where the kernel has no getrandom; the name is then less
+    // random, and O_EXCL still makes sure it is new.
+    if (getentropy(r, sizeof r) != 0)
+        r[0] = static_cast<unsigned char>(getpid());
+    std::string name = "eolscrub.tmp.";
+    for (unsigned char b : r)
+        name += alnum[b % (sizeof alnum - 1)];
+    return name;
+}
+
+} // namespace
+
+int workfile::create(fd& out, mode_t mode)
 {
     // A signal between the creation and the arming of the handler would
     // leave the file behind, so none is taken in between.
     const signals_held held;
     // In the directory held open, which is still the current one: nothing
-    // in this program changes directory.
-    fd f{mkostemp(name_.data(), O_CLOEXEC)};
+    // in this program changes directory. The mode exactly, whatever the
+    // umask: a file system that cannot change modes keeps it.
+    const mode_t mask = umask(0);
+    fd f;
+    for (int tries = 0; tries < 100 && !f.ok(); tries++) {
+        name_ = unique_name();
+        f = fd{openat(here_.get(), name_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode)};
+        if (!f.ok() && errno != EEXIST)
+            break;
+    }
+    const int err = errno;
+    umask(mask);
     if (!f.ok())
-        return errno;
+        return err;
     state_ = state::made;
     given_ = name_;
     remove_on_signal(here_.get(), name_.c_str());
@@ -77,16 +107,8 @@ void workfile::discard()
 
 int workfile::add_second_name()
 {
-    // Like mkostemp's: six letters or digits after the same prefix.
-    static constexpr char alnum[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     for (int tries = 0; tries < 100; tries++) {
-        unsigned char r[6];
-        if (getentropy(r, sizeof r) != 0)
-            return errno;
-        std::string second = "eolscrub.tmp.";
-        for (unsigned char b : r)
-            second += alnum[b % (sizeof alnum - 1)];
+        std::string second = unique_name();
         if (linkat(here_.get(), name_.c_str(), here_.get(), second.c_str(), 0) != 0) {
             if (errno == EEXIST)
                 continue;

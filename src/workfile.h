@@ -27,9 +27,10 @@ public:
     // Its mount, and whether it is append-only or immutable.
     const struct statx& dir_statx() const { return dir_x_; }
 
-    // Creates the file exclusively (never one that existed before) and
-    // opens it for writing as out. 0 or an errno.
-    int create(fd& out);
+    // Creates the file exclusively (never one that existed before), with
+    // the permission bits given, and opens it for writing as out. 0 or an
+    // errno.
+    int create(fd& out, mode_t mode);
 
     // From here on the file may be the only copy of the converted text: no
     // failure and no signal removes it unasked.
@@ -70,7 +71,7 @@ public:
 private:
     enum class state { none, made, kept };
     state state_ = state::none;
-    std::string name_ = "eolscrub.tmp.XXXXXX";
+    std::string name_;
     std::string given_;
     std::string dir_;
     fd here_;

@@ -129,6 +129,38 @@ TEST_F(Others, RefusesACurrentDirectoryOthersMayChange)
     }
 }
 
+TEST_F(Others, AllowsADirectoryOfItsOwnersPrivateGroup)
+{
+    // A user's own directory under umask 002, with a group of their own:
+    // no one else may write it, unless the group has other members.
+    const account u = new_user();
+    const account v = new_user();
+    ASSERT_EQ(chmod(u.home.c_str(), 0775), 0);
+    const struct {
+        const char* what;
+        std::string change;
+        bool refused;
+    } cases[] = {
+        {"a private group", "", false},
+        {"another user among its members", "usermod -aG " + u.name + " " + v.name, true},
+    };
+    for (const auto& c : cases) {
+        if (!c.change.empty()) {
+            ASSERT_EQ(std::system(c.change.c_str()), 0) << c.change;
+        }
+        put(at("f"), crlf);
+        ASSERT_EQ(chown(at("f").c_str(), u.uid, u.gid), 0);
+        result r = run(how{at("f")}.in(u.home).as(u.uid).with_umask(002));
+        EXPECT_TRUE(r.exited(c.refused ? 1 : 0)) << c.what << ": " << r;
+        EXPECT_EQ(r.err, c.refused ? "eolscrub2: .: others may change this directory; run it "
+                                     "from one only you can write\n"
+                                   : "")
+            << c.what;
+        EXPECT_EQ(slurp(at("f")), c.refused ? crlf : lfed) << c.what;
+        EXPECT_TRUE(work_files(u.home).empty()) << c.what;
+    }
+}
+
 TEST_F(Others, CommandsAreFoundFromTheCallersDirectory)
 {
     // Beside the file, programs that would run if a search path were read

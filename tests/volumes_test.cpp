@@ -1,24 +1,37 @@
 // SPDX-License-Identifier: ISC
 // End-to-end: the volumes that files from Windows come on, each made and
-// mounted for one test, as root made them, and a user of the test's own
-// who uses them.
+// mounted for one test as root would mount it, and used there by root and
+// by a user of the test's own, from the file's own directory and from a
+// local one.
 
 #include "run.h"
 
 #include <cctype>
+#include <map>
 #include <ostream>
+
+#include <sys/xattr.h>
 
 namespace {
 
 enum class who { root, them };
+enum class from {
+    beside, // the file's own directory
+    local,  // a local directory of the runner's
+    volume, // the volume, the file in a local directory
+};
 
 struct row {
     const char* what;
     kind k;
     const char* options; // "{ids}" stands for uid= and gid= of the test's user
     bool to_them;        // sshfs: logged in as the test's user, not root
-    who writer;
-    who owner; // what the volume shows as the written file's owner
+    who writer;          // who makes the file, and prepares it
+    who runner;
+    from where;
+    const char* prepare; // a command on the file F, as the writer
+    int status;
+    const char* says; // the program's own lines, F for the file; "" for none
 };
 
 void PrintTo(const row& r, std::ostream* o)
@@ -26,9 +39,43 @@ void PrintTo(const row& r, std::ostream* o)
     *o << r.what;
 }
 
+// What a volume shows of a file, beyond its bytes: the attributes the
+// program must keep, the ones only asked for by name among them.
+std::map<std::string, std::string> shown(const std::string& f)
+{
+    std::map<std::string, std::string> m;
+    struct stat st = info(f);
+    m["owner"] = std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid);
+    m["mode"] = std::to_string(st.st_mode & 07777);
+    std::string names(4096, '\0');
+    ssize_t n = listxattr(f.c_str(), names.data(), names.size());
+    names.resize(n < 0 ? 0 : static_cast<std::size_t>(n));
+    names +=
+        std::string("system.posix_acl_access\0system.ntfs_attrib_be\0system.ntfs_crtime_be\0", 68);
+    for (std::size_t i = 0; i < names.size(); i = names.find('\0', i) + 1) {
+        std::string key = names.c_str() + i, value(4096, '\0');
+        ssize_t v = getxattr(f.c_str(), key.c_str(), value.data(), value.size());
+        if (v >= 0)
+            m[key] = value.substr(0, static_cast<std::size_t>(v));
+    }
+    return m;
+}
+
+// The program's own lines on standard error, not mv's.
+std::string own_lines(const std::string& err)
+{
+    std::string own;
+    std::istringstream lines(err);
+    for (std::string l; std::getline(lines, l);) {
+        if (l.rfind("eolscrub2: ", 0) == 0)
+            own += l + "\n";
+    }
+    return own;
+}
+
 class Volumes : public Users, public ::testing::WithParamInterface<row> {};
 
-TEST_P(Volumes, AFileWrittenThereReadsBack)
+TEST_P(Volumes, KeepsWhatTheVolumeShowsOrRefusesSayingWhy)
 {
     const row& r = GetParam();
     const account u = new_user();
@@ -39,33 +86,84 @@ TEST_P(Volumes, AFileWrittenThereReadsBack)
     if (m.empty())
         return; // skipped, and why
 
-    const std::string f = m + "/f";
+    const std::string local = r.runner == who::root ? aux : u.home;
+    const std::string f = (r.where == from::volume ? local : m) + "/f";
+    const std::string cwd = r.where == from::local ? local : m;
     put(aux + "/text", crlf);
-    if (r.writer == who::root) {
-        std::ofstream(f, std::ios::binary) << crlf;
+    std::string make = "cat " + eolscrub2::quote(aux + "/text") + " > " + eolscrub2::quote(f);
+    if (*r.prepare != '\0')
+        make += "; F=" + eolscrub2::quote(f) + "; U=" + std::to_string(u.uid) + "; " + r.prepare;
+    if (r.writer == who::root)
+        ASSERT_EQ(std::system(("set -e; " + make).c_str()), 0) << make;
+    else
+        as_user(u, make);
+    const auto before = shown(f);
+    const ino_t ino = info(f).st_ino;
+
+    how h{f};
+    h.in(cwd);
+    if (r.runner == who::them)
+        h.as(u.uid);
+    result run_ = run(h);
+    EXPECT_TRUE(run_.exited(r.status)) << run_;
+    std::string says = r.says;
+    for (auto p = says.find('F'); p != std::string::npos; p = says.find('F', p + f.size()))
+        says.replace(p, 1, f);
+    EXPECT_EQ(own_lines(run_.err), *r.says != '\0' ? "eolscrub2: " + says + "\n" : "");
+    if (r.status == 0) {
+        EXPECT_EQ(slurp(f), lfed);
+        EXPECT_EQ(shown(f), before) << "an attribute was not kept";
     } else {
-        as_user(u, "cat " + eolscrub2::quote(aux + "/text") + " > " + eolscrub2::quote(f));
-        as_user(u, "cmp " + eolscrub2::quote(f) + " " + eolscrub2::quote(aux + "/text"));
+        EXPECT_EQ(slurp(f), crlf);
+        EXPECT_EQ(info(f).st_ino, ino);
     }
-    EXPECT_EQ(slurp(f), crlf);
-    EXPECT_EQ(info(f).st_uid, r.owner == who::root ? 0 : u.uid);
+    EXPECT_TRUE(work_files(cwd).empty()) << "a work file is left in " << cwd;
+    EXPECT_TRUE(work_files(m).empty()) << "a work file is left on the volume";
 }
 
-// Each row is a test of its own, so that one kind missing here skips no
-// other.
+const char* hidden = "setfattr -n system.ntfs_attrib_be -v 0x00000022 \"$F\"";
+const char* owner_there =
+    "F: its owner (root) cannot be kept: Operation not permitted; not replaced; run it from the "
+    "file's own directory, whose volume gives every file this owner";
+
 const row rows[] = {
-    {"ntfs defaults, a user writes", kind::ntfs, "", false, who::them, who::root},
-    {"ntfs with ACLs, a user writes", kind::ntfs, "acl", false, who::them, who::them},
-    {"ntfs given to the user, root writes", kind::ntfs, "{ids}", false, who::root, who::them},
-    {"exfat defaults, a user writes", kind::exfat, "", false, who::them, who::root},
-    {"exfat given to the user, root writes", kind::exfat, "{ids},umask=022", false, who::root,
-     who::them},
-    {"fusefat, a user writes", kind::fat, "", false, who::them, who::root},
-    {"the kernel's vfat, root writes", kind::vfat, "", false, who::root, who::root},
-    {"sshfs to root, a user writes", kind::sshfs, "", false, who::them, who::root},
-    {"sshfs to the user, root writes", kind::sshfs, "", true, who::root, who::them},
-    {"bindfs denying chmod and chown, a user writes", kind::bindfs, "chmod-deny,chown-deny", false,
-     who::them, who::them},
+    {"ntfs defaults, a user beside the file", kind::ntfs, "", false, who::root, who::them,
+     from::beside, hidden, 0, ""},
+    {"ntfs defaults, a user from a local directory", kind::ntfs, "", false, who::root, who::them,
+     from::local, hidden, 1, owner_there},
+    {"ntfs defaults, root from a local directory", kind::ntfs, "", false, who::root, who::root,
+     from::local, hidden, 0, ""},
+    {"ntfs with ACLs, root from a local directory", kind::ntfs, "acl", false, who::root, who::root,
+     from::local, "setfacl -m u:$U:rw \"$F\" && chmod 640 \"$F\"", 0, ""},
+    {"ntfs with ACLs, a user beside their file", kind::ntfs, "acl", false, who::them, who::them,
+     from::beside, "setfacl -m u:65534:r \"$F\"", 0, ""},
+    {"exfat defaults, a user beside the file", kind::exfat, "", false, who::root, who::them,
+     from::beside, "", 0, ""},
+    {"exfat defaults, root from a local directory", kind::exfat, "", false, who::root, who::root,
+     from::local, "", 0, ""},
+    {"exfat given to the user, the user beside their file", kind::exfat, "{ids},umask=022", false,
+     who::them, who::them, from::beside, "", 0, ""},
+    {"exfat, root working there on a local file", kind::exfat, "umask=022", false, who::root,
+     who::root, from::volume, "", 1,
+     ".: the work file can have no second name here (Operation not permitted), without which a "
+     "power cut while mv copies it could lose the text; run it from the file's own directory"},
+    {"fusefat, a user beside the file", kind::fat, "", false, who::root, who::them, from::beside,
+     "", 0, ""},
+    {"fusefat, root from a local directory", kind::fat, "", false, who::root, who::root,
+     from::local, "", 0, ""},
+    {"sshfs to root, a user beside the file", kind::sshfs, "", false, who::root, who::them,
+     from::beside, "", 0, ""},
+    {"sshfs to root, a user from a local directory", kind::sshfs, "", false, who::root, who::them,
+     from::local, "", 1, owner_there},
+    {"sshfs to the user, root from a local directory", kind::sshfs, "", true, who::them, who::root,
+     from::local, "", 0, ""},
+    {"sshfs, root working there on a local file", kind::sshfs, "", false, who::root, who::root,
+     from::volume, "", 1,
+     ".: the work file can have no second name here (a hard link is another file), without "
+     "which a power cut while mv copies it could lose the text; run it from the file's own "
+     "directory"},
+    {"bindfs denying chmod and chown, a user beside their file", kind::bindfs,
+     "chmod-deny,chown-deny", false, who::them, who::them, from::beside, "", 0, ""},
 };
 
 std::string test_name(const ::testing::TestParamInfo<row>& p)
@@ -76,36 +174,8 @@ std::string test_name(const ::testing::TestParamInfo<row>& p)
     return n;
 }
 
+// Each row is a test of its own, so that one kind missing here skips no
+// other.
 INSTANTIATE_TEST_SUITE_P(Kinds, Volumes, ::testing::ValuesIn(rows), test_name);
-
-class Accounts : public Users {};
-
-// how::as() runs the program as the user made, with their groups.
-TEST_F(Accounts, TheProgramRunsAsTheUserMade)
-{
-    const account u = new_user();
-    const struct {
-        const char* what;
-        bool theirs; // the file and its directory are the user's
-        int status;
-    } cases[] = {
-        {"their own file, with a private group and umask 002", true, 0},
-        {"root's file, in root's directory", false, 1},
-    };
-    for (const auto& c : cases) {
-        const std::string f = (c.theirs ? u.home : aux) + "/f";
-        put(f, crlf, 0664);
-        if (c.theirs) {
-            ASSERT_EQ(chown(f.c_str(), u.uid, u.gid), 0);
-        }
-        result r = run(how{f}.as(u.uid).with_umask(002));
-        EXPECT_TRUE(r.exited(c.status)) << c.what << ": " << r;
-        EXPECT_EQ(slurp(f), c.status == 0 ? lfed : crlf) << c.what;
-        struct stat st = info(f);
-        EXPECT_EQ(st.st_uid, c.theirs ? u.uid : 0) << c.what;
-        EXPECT_EQ(st.st_gid, c.theirs ? u.gid : 0) << c.what;
-        EXPECT_EQ(st.st_mode & 07777, 0664u) << c.what;
-    }
-}
 
 } // namespace
