@@ -533,12 +533,11 @@ protected:
 };
 
 // The file systems that files from Windows come on, each through the
-// driver its users have, and two to compare with.
+// driver its users have, and two more that a network or a user adds.
 enum class kind {
     ntfs,   // ntfs-3g, on a loop device, as a USB stick or partition is
     exfat,  // exfat-fuse, on a loop device
     fat,    // fusefat, on the image itself, writable (rw+)
-    vfat,   // the kernel's, on a loop device
     sshfs,  // to an sshd of the test's own on a loopback port
     bindfs, // over a directory of the test's
 };
@@ -552,8 +551,6 @@ inline const char* kind_name(kind k)
         return "exfat-fuse";
     case kind::fat:
         return "fusefat";
-    case kind::vfat:
-        return "vfat";
     case kind::sshfs:
         return "sshfs";
     case kind::bindfs:
@@ -649,7 +646,6 @@ protected:
             {kind::exfat, "mkfs.exfat", "exfatprogs"},
             {kind::fat, "fusefat", "fusefat"},
             {kind::fat, "mkfs.vfat", "dosfstools"},
-            {kind::vfat, "mkfs.vfat", "dosfstools"},
             {kind::sshfs, "sshfs", "sshfs"},
             {kind::sshfs, "sshd", "openssh-server"},
             {kind::sshfs, "ssh-keygen", "openssh-client"},
@@ -660,13 +656,7 @@ protected:
                 return std::string(kind_name(k)) + " needs " + n.tool + " (package " + n.package +
                        "), which is not installed";
         }
-        if (k == kind::vfat) {
-            // A kernel that lacks it may still load it at the mount.
-            std::string known = slurp("/proc/filesystems");
-            if (known.find("\tvfat\n") == std::string::npos &&
-                (tool("modprobe").empty() || !sh("modprobe -n -q vfat", "/dev/null")))
-                return "this kernel has no vfat, and no module to load for it";
-        } else if (access("/dev/fuse", R_OK | W_OK) != 0) {
+        if (access("/dev/fuse", R_OK | W_OK) != 0) {
             return std::string("no FUSE file system can be mounted here: /dev/fuse: ") +
                    std::strerror(errno);
         }
@@ -701,10 +691,10 @@ protected:
             format("mkntfs -Q -F -q", img, log);
         else if (k == kind::exfat)
             format("mkfs.exfat", img, log);
-        else if (k == kind::fat || k == kind::vfat)
+        else if (k == kind::fat)
             format("mkfs.vfat", img, log);
         std::string dev;
-        if (k == kind::ntfs || k == kind::exfat || k == kind::vfat) {
+        if (k == kind::ntfs || k == kind::exfat) {
             dev = attach(img);
             if (dev.empty())
                 return {}; // skipped
@@ -719,9 +709,6 @@ protected:
             break;
         case kind::fat:
             cmd = "fusefat -o " + q("rw+,allow_other" + also) + " " + q(img) + " " + q(mnt);
-            break;
-        case kind::vfat:
-            cmd = "mount -t vfat" + o + " " + q(dev) + " " + q(mnt);
             break;
         case kind::sshfs: {
             const struct passwd* pw = getpwuid(remote);
