@@ -2,15 +2,16 @@
 #include "attrs.h"
 
 #include "acl.h"
+#include "fd.h"
 #include "report.h"
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 
+#include <fcntl.h>
 #include <fnmatch.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -61,29 +62,9 @@ constexpr char default_policy[] = "system.nfs4_acl permissions\n"
                                   "security.evm skip\n"
                                   "afs.* skip\n";
 
-// Whether an extended attribute travels with the file, by the rules that
-// cp and mv follow (libattr reads them): /etc/xattr.conf's lines each give
-// a pattern and "skip" (never copied: security.evm, which only the kernel
-// may write, is an HMAC over the old inode) or "permissions" (copied with
-// the permissions, as here). The first pattern that matches decides.
-bool travels(const std::string& name)
+bool travels(const policy& p, const std::string& name)
 {
-    static const std::vector<std::pair<std::string, bool>> rules = [] {
-        std::stringstream text;
-        if (std::ifstream conf("/etc/xattr.conf"); conf)
-            text << conf.rdbuf();
-        else
-            text << default_policy;
-        std::vector<std::pair<std::string, bool>> r;
-        for (std::string line; std::getline(text, line);) {
-            std::istringstream words(line.substr(0, line.find('#')));
-            std::string pattern, action;
-            if (words >> pattern >> action)
-                r.emplace_back(pattern, action == "skip");
-        }
-        return r;
-    }();
-    for (const auto& [pattern, skip] : rules) {
+    for (const auto& [pattern, skip] : p.rules) {
         if (fnmatch(pattern.c_str(), name.c_str(), 0) == 0)
             return !skip;
     }
@@ -110,7 +91,31 @@ bool has_acl(int f)
 
 } // namespace
 
-int read_attrs(int in, const struct stat& st, attrs& a)
+int read_policy(policy& p, const char* file)
+{
+    std::string text;
+    fd f{open(file, O_RDONLY | O_CLOEXEC)};
+    if (!f.ok() && errno != ENOENT)
+        return errno;
+    if (!f.ok())
+        text = default_policy;
+    for (std::size_t got = 1; f.ok() && got > 0;) {
+        unsigned char block[4096];
+        if (int err = read_some(f.get(), block, sizeof block, got))
+            return err;
+        text.append(reinterpret_cast<const char*>(block), got);
+    }
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream words(line.substr(0, line.find('#')));
+        std::string pattern, action;
+        if (words >> pattern >> action)
+            p.rules.emplace_back(pattern, action == "skip");
+    }
+    return 0;
+}
+
+int read_attrs(int in, const struct stat& st, const policy& p, attrs& a)
 {
     a.uid = st.st_uid;
     a.gid = st.st_gid;
@@ -124,18 +129,21 @@ int read_attrs(int in, const struct stat& st, attrs& a)
     std::vector<std::string> names;
     for (std::size_t i = 0; i < list.size(); i = list.find('\0', i) + 1)
         names.emplace_back(list.c_str() + i);
+    const std::size_t listed = names.size();
     for (const char* n : by_name) {
         if (std::find(names.begin(), names.end(), n) == names.end())
             names.emplace_back(n);
     }
-    for (std::string& key : names) {
-        if (!travels(key))
+    for (std::size_t i = 0; i < names.size(); i++) {
+        std::string& key = names[i];
+        if (!travels(p, key))
             continue;
         std::string value;
         err =
             fetch(value, [&](char* b, std::size_t n) { return fgetxattr(in, key.c_str(), b, n); });
-        // Not there (removed since the list was made, or never there).
-        if (err == ENODATA || err == ENOTSUP)
+        // Not there: removed since the list was made, or, asked by name,
+        // never there, or a kind the file system does not have.
+        if (err == ENODATA || (err == ENOTSUP && i >= listed))
             continue;
         if (err != 0)
             return err;
