@@ -168,7 +168,6 @@ int replace(const original& f, workfile& work, missed& m, const buffer& buf)
     // Everything the commands need is made now: once rm has run, running
     // out of memory must not stop the move.
     const commands cmd = compose(at, work);
-    int err = 0;
     const std::string target = at.reach() + "/" + at.base;
 
     // An editor may have saved a newer version meanwhile, someone swapped a
@@ -176,7 +175,7 @@ int replace(const original& f, workfile& work, missed& m, const buffer& buf)
     // was read, unchanged, is replaced, and only by the work file. What
     // remains is the moment between these looks and the remove command.
     struct stat now {};
-    err = stat(path.c_str(), &now) != 0 ? errno : same_file(now, f.st) ? 0 : ESTALE;
+    int err = stat(path.c_str(), &now) != 0 ? errno : same_file(now, f.st) ? 0 : ESTALE;
     if (err == 0)
         err = at.unchanged(f.st);
     if (err == 0)
