@@ -7,14 +7,32 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <sys/types.h>
+
+// Without the large-file and 64-bit-time interfaces a 32-bit build could
+// not describe a file past 2 GiB or dated after 2038 (CMakeLists.txt asks
+// for them).
+static_assert(sizeof(off_t) == 8 && sizeof(time_t) == 8,
+              "build with -D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64");
 
 namespace eolscrub2 {
 
+namespace {
+
+// The file's size and one byte, for the read that finds its end, between a
+// page and a block. Compared as off_t: on a 32-bit system a size past
+// 4 GiB does not fit a size_t, and cast first it would wrap to a small one.
+std::size_t room_for(off_t hint)
+{
+    if (hint < 0 || hint >= static_cast<off_t>(block_size))
+        return block_size;
+    return std::max<std::size_t>(static_cast<std::size_t>(hint) + 1, 4096);
+}
+
+} // namespace
+
 buffer::buffer(off_t hint)
-    : size(hint < 0
-               ? block_size
-               : std::clamp<std::size_t>(static_cast<std::size_t>(hint) + 1, 4096, block_size)),
-      bytes(std::make_unique_for_overwrite<unsigned char[]>(size))
+    : size(room_for(hint)), bytes(std::make_unique_for_overwrite<unsigned char[]>(size))
 {
 }
 

@@ -1,0 +1,6 @@
+# SPDX-License-Identifier: ISC
+# 64-bit ARM, Debian's arm64; run under qemu-aarch64.
+set(CMAKE_SYSTEM_PROCESSOR aarch64)
+set(triplet aarch64-linux-gnu)
+set(qemu qemu-aarch64)
+include(${CMAKE_CURRENT_LIST_DIR}/debian.cmake)
