@@ -63,7 +63,7 @@ TEST_F(Keeps, RefusesAnOwnerOrGroupItCannotKeep)
          0,
          nobody,
          false,
-         {"trace=fchown", "inject=fchown:error=EDQUOT"},
+         {"trace=fchown,fchown32", "inject=fchown,fchown32:error=EDQUOT"},
          "its group (nogroup) cannot be kept: Disk quota exceeded"},
     };
     for (const auto& c : cases) {
@@ -90,7 +90,8 @@ TEST_F(Keeps, OwnersAreJudgedByTheOutcome)
     // group of the file, which is all that counts. (This kernel has no such
     // file system to mount; the failure is made by strace.)
     put(at("f"), crlf, 0640);
-    result r = run(how{"f"}.traced({"trace=fchown", "inject=fchown:error=EPERM"}));
+    result r =
+        run(how{"f"}.traced({"trace=fchown,fchown32", "inject=fchown,fchown32:error=EPERM"}));
     EXPECT_TRUE(r.exited(0)) << r;
     EXPECT_EQ(slurp(at("f")), lfed);
     EXPECT_EQ(info(at("f")).st_mode & 07777, 0640u);
@@ -225,7 +226,8 @@ TEST_F(Keeps, AnotherProgramsWritesAreNeverLost)
     // Where the kernel grants no lease, the run goes on as before.
     put(at("app.log"), crlf);
     pid_t w = holder(at("app.log"), false);
-    result r = run(how{"app.log"}.traced({"trace=fcntl", "inject=fcntl:error=EINVAL:when=1"}));
+    result r = run(
+        how{"app.log"}.traced({"trace=fcntl,fcntl64", "inject=fcntl,fcntl64:error=EINVAL:when=1"}));
     end(w);
     EXPECT_TRUE(r.exited(0)) << r;
     EXPECT_EQ(slurp(at("app.log")), lfed);

@@ -6,6 +6,7 @@
 
 #include "run.h"
 
+#include <endian.h>
 #include <sys/mount.h>
 #include <sys/xattr.h>
 
@@ -349,9 +350,12 @@ std::string acl(std::initializer_list<std::tuple<std::uint16_t, std::uint16_t, s
 {
     std::string s("\x02\0\0\0", 4);
     for (auto [tag, perm, id] : es) {
-        s.append(reinterpret_cast<const char*>(&tag), 2);
-        s.append(reinterpret_cast<const char*>(&perm), 2);
-        s.append(reinterpret_cast<const char*>(&id), 4);
+        // Little-endian on every processor.
+        const std::uint16_t t = htole16(tag), p = htole16(perm);
+        const std::uint32_t i = htole32(id);
+        s.append(reinterpret_cast<const char*>(&t), 2);
+        s.append(reinterpret_cast<const char*>(&p), 2);
+        s.append(reinterpret_cast<const char*>(&i), 4);
     }
     return s;
 }
