@@ -130,10 +130,10 @@ int main(int argc, char** argv)
         return status;
 
     // The converted text, with the file's attributes, in the work file and
-    // on disk before the old text is removed.
-    // Beside the file, the work file has its permission bits from the
-    // start, which a file system that cannot change modes then keeps;
-    // elsewhere only the caller may read it while it is written.
+    // on disk before the old text is removed. Beside the file, the work
+    // file has its permission bits from the start, which a file system that
+    // cannot change modes then keeps; elsewhere only the caller may read it
+    // while it is written.
     fd out;
     const bool beside = same_file(work.dir_stat(), f.at.dir_st);
     if (int err = work.create(out, beside ? f.a.mode & 0777 : 0600))
