@@ -19,8 +19,9 @@ std::atomic<int> cleanup_dir{-1};
 std::atomic<const char*> cleanup{nullptr};
 std::atomic<bool> deferring{false};
 std::atomic<int> caught{0};
-std::atomic<bool> leasing{false};
-std::atomic<bool> io_ignored{false};
+// SIGIO is only a sign of a lease's break, which the kernel is asked
+// about: once a lease is watched, or where the caller ignores SIGIO.
+std::atomic<bool> io_is_sign{false};
 // 2 is always; 1 is on ARMv5 (armel), where the kernel's helpers make them
 // so on every processor it runs on.
 static_assert(ATOMIC_POINTER_LOCK_FREE >= 1 && ATOMIC_INT_LOCK_FREE >= 1 &&
@@ -48,8 +49,8 @@ bool cannot_wait(int sig, const siginfo_t* info)
 
 extern "C" void on_signal(int sig, siginfo_t* info, void* /*context*/)
 {
-    if (sig == SIGIO && (leasing.load() || io_ignored.load()))
-        return; // a lease's break, which the kernel is asked about
+    if (sig == SIGIO && io_is_sign.load())
+        return;
     if (deferring.load() && !cannot_wait(sig, info)) {
         caught.store(sig);
         return;
@@ -116,7 +117,7 @@ void catch_signals()
             handle(sig);
         } else if (sig == SIGIO) {
             // A lease's break comes as SIGIO, which must be caught for it.
-            io_ignored.store(true);
+            io_is_sign.store(true);
             handle(sig);
         }
     }
@@ -140,7 +141,7 @@ void remove_on_signal(int dir, const char* name)
 
 void watch_lease()
 {
-    leasing.store(true);
+    io_is_sign.store(true);
 }
 
 void defer_signals()
