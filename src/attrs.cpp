@@ -62,13 +62,29 @@ constexpr char default_policy[] = "system.nfs4_acl permissions\n"
                                   "security.evm skip\n"
                                   "afs.* skip\n";
 
-bool travels(const policy& p, const std::string& name)
+// The rules as pattern and whether it is skipped. 0 or an errno.
+int read_rules(const char* file, std::vector<std::pair<std::string, bool>>& rules)
 {
-    for (const auto& [pattern, skip] : p.rules) {
-        if (fnmatch(pattern.c_str(), name.c_str(), 0) == 0)
-            return !skip;
+    std::string text;
+    fd f{open(file, O_RDONLY | O_CLOEXEC)};
+    if (!f.ok() && errno != ENOENT)
+        return errno;
+    if (!f.ok())
+        text = default_policy;
+    for (std::size_t got = 1; f.ok() && got > 0;) {
+        unsigned char block[4096];
+        if (int err = read_some(f.get(), block, sizeof block, got))
+            return err;
+        text.append(reinterpret_cast<const char*>(block), got);
     }
-    return true;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream words(line.substr(0, line.find('#')));
+        std::string pattern, action;
+        if (words >> pattern >> action)
+            rules.emplace_back(pattern, action == "skip");
+    }
+    return 0;
 }
 
 // Whether f already shows the attribute's value, which a file system that
@@ -91,31 +107,7 @@ bool has_acl(int f)
 
 } // namespace
 
-int read_policy(policy& p, const char* file)
-{
-    std::string text;
-    fd f{open(file, O_RDONLY | O_CLOEXEC)};
-    if (!f.ok() && errno != ENOENT)
-        return errno;
-    if (!f.ok())
-        text = default_policy;
-    for (std::size_t got = 1; f.ok() && got > 0;) {
-        unsigned char block[4096];
-        if (int err = read_some(f.get(), block, sizeof block, got))
-            return err;
-        text.append(reinterpret_cast<const char*>(block), got);
-    }
-    std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line);) {
-        std::istringstream words(line.substr(0, line.find('#')));
-        std::string pattern, action;
-        if (words >> pattern >> action)
-            p.rules.emplace_back(pattern, action == "skip");
-    }
-    return 0;
-}
-
-int read_attrs(int in, const struct stat& st, const policy& p, attrs& a)
+int read_attrs(int in, const struct stat& st, attrs& a)
 {
     a.uid = st.st_uid;
     a.gid = st.st_gid;
@@ -136,8 +128,6 @@ int read_attrs(int in, const struct stat& st, const policy& p, attrs& a)
     }
     for (std::size_t i = 0; i < names.size(); i++) {
         std::string& key = names[i];
-        if (!travels(p, key))
-            continue;
         std::string value;
         err =
             fetch(value, [&](char* b, std::size_t n) { return fgetxattr(in, key.c_str(), b, n); });
@@ -151,6 +141,26 @@ int read_attrs(int in, const struct stat& st, const policy& p, attrs& a)
             a.acl = value;
         a.xattrs.emplace_back(std::move(key), std::move(value));
     }
+    return 0;
+}
+
+int keep_travelling(attrs& a, const char* rules)
+{
+    if (a.xattrs.empty())
+        return 0;
+    std::vector<std::pair<std::string, bool>> r;
+    if (int err = read_rules(rules, r))
+        return err;
+    std::erase_if(a.xattrs, [&](const auto& x) {
+        for (const auto& [pattern, skip] : r) {
+            if (fnmatch(pattern.c_str(), x.first.c_str(), 0) == 0)
+                return skip;
+        }
+        return false;
+    });
+    if (std::none_of(a.xattrs.begin(), a.xattrs.end(),
+                     [](const auto& x) { return x.first == acl_name; }))
+        a.acl.clear();
     return 0;
 }
 

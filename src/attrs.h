@@ -38,23 +38,19 @@ struct lost {
 // that filling it again for a copy allocates nothing.
 using missed = std::vector<int>;
 
-// Which extended attributes travel with a file, by the rules that cp and
-// mv follow (libattr reads them): each a pattern and whether it is
-// skipped, never copied ("skip": security.evm, an HMAC over the old inode
-// that only the kernel may write), or copied ("permissions", the ACLs, as
-// the permissions are). The first pattern that matches decides.
-struct policy {
-    std::vector<std::pair<std::string, bool>> rules;
-};
-
-// Reads the rules from file, or where there is none, Debian's. 0 or an
-// errno.
-int read_policy(policy& p, const char* file = "/etc/xattr.conf");
-
 // Reads in's attributes: those it lists, and those some file systems show
 // only when asked by name (the ACL on NTFS, its Windows flags and creation
-// time), less those that p keeps from travelling. 0 or an errno.
-int read_attrs(int in, const struct stat& st, const policy& p, attrs& a);
+// time). 0 or an errno.
+int read_attrs(int in, const struct stat& st, attrs& a);
+
+// Leaves out of a the extended attributes that do not travel with a file,
+// by the rules that cp and mv follow (libattr reads them) in rules, or
+// where there is no such file, Debian's: each a pattern, and "skip" (never
+// copied: security.evm, an HMAC over the old inode that only the kernel
+// may write) or "permissions" (copied, as the permissions are). The first
+// pattern that matches decides. The rules are read only where a has any.
+// 0 or the errno of reading them.
+int keep_travelling(attrs& a, const char* rules = "/etc/xattr.conf");
 
 // The owner and group, exactly: given right after f is made, before it is
 // written, so that its blocks are the owner's from the start.

@@ -116,11 +116,10 @@ int main(int argc, char** argv)
     // all that makes it what it is, and that no one else can steer that.
     if (int err = f.at.find(path, f.st))
         return refused(path, err);
-    policy rules;
-    if (int err = read_policy(rules))
-        return fail("/etc/xattr.conf", why(err));
-    if (int err = read_attrs(f.in.get(), f.st, rules, f.a))
+    if (int err = read_attrs(f.in.get(), f.st, f.a))
         return fail(path, why(err));
+    if (int err = keep_travelling(f.a))
+        return fail("/etc/xattr.conf", why(err));
     workfile work;
     if (int err = work.open_dir())
         return fail(work.where(), why(err));
