@@ -477,10 +477,16 @@ protected:
     // in the supplementary group given, if any.
     static void as_nobody(const std::string& script, gid_t group = 0)
     {
-        std::string groups = group == 0 ? "--clear-groups" : "--groups=" + std::to_string(group);
-        std::string cmd = "setpriv --reuid=65534 --regid=65534 " + groups + " -- sh -ec " +
-                          eolscrub2::quote(script);
-        ASSERT_EQ(std::system(cmd.c_str()), 0) << script;
+        as_ids("--reuid=65534 --regid=65534 " +
+                   (group == 0 ? "--clear-groups" : "--groups=" + std::to_string(group)),
+               script);
+    }
+
+    // Runs a shell command with setpriv's identity options ids.
+    static void as_ids(const std::string& ids, const std::string& script)
+    {
+        std::string cmd = "setpriv " + ids + " -- sh -ec " + eolscrub2::quote(script);
+        ASSERT_EQ(std::system(cmd.c_str()), 0) << ids << ": " << script;
     }
 
     // Waits until every child of the stopped run (pid) has ended: the
@@ -632,10 +638,9 @@ protected:
     // Runs a shell command as that user, with their groups.
     static void as_user(const account& a, const std::string& script)
     {
-        std::string cmd = "setpriv --reuid=" + std::to_string(a.uid) +
-                          " --regid=" + std::to_string(a.gid) + " --init-groups -- sh -ec " +
-                          eolscrub2::quote(script);
-        ASSERT_EQ(std::system(cmd.c_str()), 0) << a.name << ": " << script;
+        as_ids("--reuid=" + std::to_string(a.uid) + " --regid=" + std::to_string(a.gid) +
+                   " --init-groups",
+               script);
     }
 
     // Why a volume of this kind cannot be mounted here, or nothing.
