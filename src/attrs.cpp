@@ -66,17 +66,10 @@ constexpr char default_policy[] = "system.nfs4_acl permissions\n"
 int read_rules(const char* file, std::vector<std::pair<std::string, bool>>& rules)
 {
     std::string text;
-    fd f{open(file, O_RDONLY | O_CLOEXEC)};
-    if (!f.ok() && errno != ENOENT)
-        return errno;
-    if (!f.ok())
+    if (int err = read_file(file, text); err == ENOENT)
         text = default_policy;
-    for (std::size_t got = 1; f.ok() && got > 0;) {
-        unsigned char block[4096];
-        if (int err = read_some(f.get(), block, sizeof block, got))
-            return err;
-        text.append(reinterpret_cast<const char*>(block), got);
-    }
+    else if (err != 0)
+        return err;
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);) {
         std::istringstream words(line.substr(0, line.find('#')));
@@ -171,11 +164,11 @@ lost give_owner(int f, const attrs& a)
     int err = fchown(f, a.uid, a.gid) == 0 ? 0 : errno;
     struct stat now {};
     if (fstat(f, &now) != 0)
-        return {errno, {}};
+        return {errno};
     if (now.st_uid != a.uid)
-        return {err != 0 ? err : EPERM, "owner"};
+        return {err != 0 ? err : EPERM, attr::owner};
     if (now.st_gid != a.gid)
-        return {err != 0 ? err : EPERM, "group"};
+        return {err != 0 ? err : EPERM, attr::group};
     return {};
 }
 
@@ -196,7 +189,7 @@ lost give_rest(int f, const attrs& a, missed& m)
             m[i] = err;
             mode = (mode & ~S_IRWXG) | acl_group_bits(value);
         } else if (security(key) || (err != ENOTSUP && err != EPERM)) {
-            return {err, key, true};
+            return {err, attr::xattr, key};
         } else {
             m[i] = err;
         }
@@ -206,17 +199,36 @@ lost give_rest(int f, const attrs& a, missed& m)
     if (a.acl.empty() && fremovexattr(f, acl_name) != 0 && errno != ENODATA && errno != ENOTSUP) {
         int err = errno;
         if (has_acl(f))
-            return {err, "access control list"};
+            return {err, attr::acl};
     }
     if (fchmod(f, mode) != 0) {
         int err = errno;
         struct stat now {};
         if (fstat(f, &now) != 0)
-            return {errno, {}};
+            return {errno};
         if ((now.st_mode & 07777) != mode)
-            return {err, "mode"};
+            return {err, attr::mode};
     }
     return {};
+}
+
+std::string_view noun(attr a)
+{
+    switch (a) {
+    case attr::owner:
+        return "owner";
+    case attr::group:
+        return "group";
+    case attr::mode:
+        return "mode";
+    case attr::acl:
+        return "access control list";
+    case attr::xattr:
+        return "attribute";
+    case attr::none:
+        break;
+    }
+    return "attributes";
 }
 
 void warn_missed(std::string_view path, const attrs& a, const missed& m)

@@ -22,14 +22,21 @@ struct attrs {
     std::string acl; // the access ACL in its extended-attribute form, or empty
 };
 
-// Why an attribute cannot be given: err (0: all were), and which: "owner",
-// "group", "mode", "access control list", or an extended attribute's name;
-// empty when the failure is not one attribute's. Nothing here allocates,
-// so that a copy mv made can be given its attributes once rm has run.
+// The attributes a give can fail on; none for a failure that is not one
+// attribute's.
+enum class attr { none, owner, group, mode, acl, xattr };
+
+// The attribute as a message names it: "owner", "access control list",
+// "attribute" (followed by its name); "attributes" for none.
+std::string_view noun(attr a);
+
+// Why an attribute cannot be given: err (0: all were), and which; name is
+// an extended attribute's. Nothing here allocates, so that a copy mv made
+// can be given its attributes once rm has run.
 struct lost {
     int err = 0;
-    std::string_view what;
-    bool attribute = false;       // what is an extended attribute's name
+    attr what = attr::none;
+    std::string_view name{};
     const char* reason = nullptr; // what to say when not the errno's text
 };
 

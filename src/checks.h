@@ -40,6 +40,9 @@ int may_begin(const original& f, const workfile& work);
 // Says that an attribute of f cannot be kept, or, for a failure that is
 // not one attribute's, what failed in the work file's directory; status 1.
 // Where only the current directory is in the way, the line says so.
-int refuse(const original& f, const lost& l, const workfile& work);
+int cannot_keep(const original& f, const lost& l, const workfile& work);
+
+// Says that the path was not followed through the link l; status 1.
+int not_followed(const untrusted& l);
 
 } // namespace eolscrub2

@@ -13,6 +13,7 @@
 #include "copy.h"
 #include "fd.h"
 #include "lease.h"
+#include "original.h"
 #include "replace.h"
 #include "report.h"
 #include "signals.h"
@@ -50,24 +51,6 @@ int filter()
     return done;
 }
 
-// The file, opened for reading, with what stat says of it: 0, or ENOENT
-// when it cannot be opened, whatever the cause; but EOVERFLOW for a file
-// that is there and that this build cannot describe (a size or a time too
-// large for its types). Anything but a regular file is found but not
-// opened: a socket cannot be opened at all, and opening a FIFO waits for a
-// writer.
-int take(const std::string& path, struct stat& st, fd& in)
-{
-    if (stat(path.c_str(), &st) != 0)
-        return errno == EOVERFLOW ? errno : ENOENT;
-    if (!S_ISREG(st.st_mode))
-        return 0;
-    // O_NONBLOCK in case the name now leads to a FIFO after all; it does
-    // nothing to a regular file.
-    in = fd{open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
-    return in.ok() ? 0 : errno == EOVERFLOW ? errno : ENOENT;
-}
-
 int missing(const std::string& path)
 {
     std::ignore = std::puts("file not found"); // the status says it anyway
@@ -91,16 +74,26 @@ int main(int argc, char** argv)
     // so that all of what is read is what is converted.
     original f;
     f.path = argv[1];
+    const std::string& path = f.path;
     if (argc > 2) // a warning: the run goes on
         say({std::to_string(argc - 2), argc == 3 ? " further argument" : " further arguments",
              " ignored; convert one file per run"});
-    if (int err = take(f.path, f.st, f.in))
-        return err == ENOENT ? missing(f.path) : fail(f.path, why(err));
-    const std::string& path = f.path;
-    if (f.in.ok() && fstat(f.in.get(), &f.st) != 0)
-        return fail(path, why(errno));
-    if (!f.in.ok() || !S_ISREG(f.st.st_mode))
+    // Anything but a regular file is found but not opened: a socket cannot
+    // be opened at all, and opening a FIFO waits for a writer. A file that
+    // is there but too large for this build's types is not "not found".
+    if (int err = f.at.find(path, f.st)) {
+        if (err == EPERM && !f.at.link.name.empty())
+            return not_followed(f.at.link);
+        return err == EOVERFLOW ? fail(path, why(err)) : missing(path);
+    }
+    if (!S_ISREG(f.st.st_mode))
         return fail(path, "not a regular file");
+    if (int err = f.at.open(f.st, f.in))
+        return err == ESTALE      ? changed(path, err)
+               : err == EOVERFLOW ? fail(path, why(err))
+                                  : missing(path);
+    if (fstat(f.in.get(), &f.st) != 0)
+        return fail(path, why(errno));
     catch_signals();
     f.lease = take_lease(f.in.get());
     const buffer buf{f.st.st_size};
@@ -114,8 +107,6 @@ int main(int argc, char** argv)
 
     // Nothing is made until it is sure that the file can be replaced with
     // all that makes it what it is, and that no one else can steer that.
-    if (int err = f.at.find(path, f.st))
-        return refused(path, err);
     if (int err = read_attrs(f.in.get(), f.st, f.a))
         return fail(path, why(err));
     if (int err = keep_travelling(f.a))
@@ -129,23 +120,34 @@ int main(int argc, char** argv)
         return status;
 
     // The converted text, with the file's attributes, in the work file and
-    // on disk before the old text is removed. Beside the file, the work
-    // file has its permission bits from the start, which a file system that
-    // cannot change modes then keeps; elsewhere only the caller may read it
-    // while it is written.
+    // on disk before the old text is removed. No one the file shuts out may
+    // open it meanwhile. Beside the file, it has the file's owner from the
+    // start, so that its blocks are the owner's, and the rest once written.
+    // Elsewhere it is the caller's alone until the commands have put it in
+    // the file's place, where it gets them again: here they are given to
+    // learn that they can be, and then taken back.
     fd out;
     const bool beside = same_file(work.dir_stat(), f.at.dir_st);
-    if (int err = work.create(out, beside ? f.a.mode & 0777 : 0600))
+    if (int err = work.create(out, f.a, beside))
         return fail(work.where(), why(err));
-    if (lost l = give_owner(out.get(), f.a); l.err != 0)
-        return refuse(f, l, work);
+    if (lost l = beside ? give_owner(out.get(), f.a) : lost{}; l.err != 0)
+        return cannot_keep(f, l, work);
     if (lseek(f.in.get(), 0, SEEK_SET) != 0)
         return fail(path, why(errno));
     if (fault e = convert(f.in.get(), out.get(), true, buf); e.err != 0)
         return fail(e.reading ? path : work.where(), why(e.err));
     missed m(f.a.xattrs.size());
+    if (lost l = beside ? lost{} : give_owner(out.get(), f.a); l.err != 0)
+        return cannot_keep(f, l, work);
     if (lost l = give_rest(out.get(), f.a, m); l.err != 0)
-        return refuse(f, l, work);
+        return cannot_keep(f, l, work);
+    if (beside) {
+        work.as_file();
+    } else if (int err = work.keep_private(out.get())) {
+        say({path, ": the work file cannot be kept from others in the current directory ",
+             work.dir_path(), " (", why(err), "); run it from the file's own directory"});
+        return failed;
+    }
     if (fsync(out.get()) != 0)
         return fail(work.where(), why(errno));
     if (int err = out.close())

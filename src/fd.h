@@ -5,9 +5,11 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <string>
 #include <tuple>
 #include <utility>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -69,6 +71,23 @@ inline int read_full(int f, unsigned char* buf, std::size_t size, std::size_t& g
         if (n == 0)
             break;
         got += n;
+    }
+    return 0;
+}
+
+// Reads a small file of the system's (/etc, /proc) whole into text.
+// 0 or an errno.
+inline int read_file(const char* path, std::string& text)
+{
+    fd f{open(path, O_RDONLY | O_CLOEXEC)};
+    if (!f.ok())
+        return errno;
+    text.clear();
+    for (std::size_t got = 1; got > 0;) {
+        unsigned char block[4096];
+        if (int err = read_some(f.get(), block, sizeof block, got))
+            return err;
+        text.append(reinterpret_cast<const char*>(block), got);
     }
     return 0;
 }

@@ -20,19 +20,6 @@ namespace {
 constexpr char not_mapped[] = "it is not mapped in this user namespace";
 constexpr char names_unmapped[] = "it names a user or group not mapped in this user namespace";
 
-// A small file of /proc, whole. 0 or an errno.
-int read_small(const char* path, std::string& s)
-{
-    fd f{open(path, O_RDONLY | O_CLOEXEC)};
-    if (!f.ok())
-        return errno;
-    s.resize(4096);
-    std::size_t got = 0;
-    int err = read_full(f.get(), reinterpret_cast<unsigned char*>(s.data()), s.size(), got);
-    s.resize(got);
-    return err;
-}
-
 // Sets `all` to whether this namespace's map (/proc/self/uid_map,
 // gid_map) takes in every id: its ranges add up to all 2^32 - 1 of them,
 // as in the first namespace. Without /proc there is no telling, and the
@@ -41,7 +28,7 @@ int maps_all(const char* file, bool& all)
 {
     std::string map;
     all = true;
-    if (int err = read_small(file, map))
+    if (int err = read_file(file, map))
         return err == ENOENT ? 0 : err;
     unsigned long long total = 0;
     std::istringstream lines(map);
@@ -77,11 +64,11 @@ lost unmapped(const attrs& a)
         const char* overflow;
         unsigned long long id;
         bool (*named)(const std::string&, std::uint32_t);
-        const char* what;
+        attr what;
     };
     const kind kinds[] = {
-        {"/proc/self/uid_map", "/proc/sys/kernel/overflowuid", a.uid, acl_names_user, "owner"},
-        {"/proc/self/gid_map", "/proc/sys/kernel/overflowgid", a.gid, acl_names_group, "group"},
+        {"/proc/self/uid_map", "/proc/sys/kernel/overflowuid", a.uid, acl_names_user, attr::owner},
+        {"/proc/self/gid_map", "/proc/sys/kernel/overflowgid", a.gid, acl_names_group, attr::group},
     };
     for (const kind& k : kinds) {
         bool all = true;
@@ -90,17 +77,17 @@ lost unmapped(const attrs& a)
         if (all)
             continue;
         std::string s;
-        if (int err = read_small(k.overflow, s))
+        if (int err = read_file(k.overflow, s))
             return {err, k.what};
         // The id the kernel shows for one this namespace cannot map.
         const unsigned long long overflow = std::strtoull(s.c_str(), nullptr, 10);
         if (k.id == overflow)
-            return {EOVERFLOW, k.what, false, not_mapped};
+            return {EOVERFLOW, k.what, {}, not_mapped};
         // An ACL entry for an id that cannot be mapped reads as that id, or
         // as no id at all.
         if (!a.acl.empty() &&
             (k.named(a.acl, static_cast<std::uint32_t>(overflow)) || k.named(a.acl, 0xffffffffu)))
-            return {EOVERFLOW, "access control list", false, names_unmapped};
+            return {EOVERFLOW, attr::acl, {}, names_unmapped};
     }
     return {};
 }

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: ISC
-// Where the file lies: its directory, held open, and its name there.
+// Where the file lies: its directory, held open, and its name there,
+// found one step at a time so that no other user's link can lead there.
 #pragma once
 
 #include "fd.h"
@@ -10,6 +11,16 @@
 
 namespace eolscrub2 {
 
+// A symbolic link on the way that is not followed: one that neither root,
+// the caller, nor the owner of what it leads to made, so that its owner
+// could have aimed it at anything.
+struct untrusted {
+    std::string name; // the link's path, as the steps reached it
+    uid_t owner = 0;
+    uid_t target_owner = 0;
+    bool to_dir = false; // it leads to a directory
+};
+
 // For a symbolic link, the file it leads to, so that the link stays a link.
 struct place {
     fd dir;
@@ -17,14 +28,23 @@ struct place {
     struct statx dir_x {}; // its mount, and whether it is immutable or append-only
     struct statx file_x {};
     std::string base;
+    untrusted link; // why find() gave EPERM, if a link was the reason
 
-    // Finds the file that path names, which must be the one read (st).
-    // 0 or an errno; ESTALE when the name no longer leads to that file.
-    int find(const std::string& path, const struct stat& st);
+    // Follows path to what it names, component by component through
+    // directories held open, and every symbolic link on the way only where
+    // it can be trusted; st is what is found there, for a regular file its
+    // directory is then held. 0 or an errno; EPERM with link set for a
+    // link not followed.
+    int find(const std::string& path, struct stat& st);
 
-    // 0 when the name still leads to the file read, unchanged; ESTALE when
-    // not; or the errno of the look.
-    int unchanged(const struct stat& st) const;
+    // 0 when path still leads, the same way, to the file read, unchanged;
+    // ESTALE when not; or the errno of the look (EPERM, a link now not
+    // followed).
+    int unchanged(const std::string& path, const struct stat& st) const;
+
+    // Opens the file found, for reading, as the very file found (st).
+    // 0 or an errno; ESTALE where the name now leads elsewhere.
+    int open(const struct stat& st, fd& in) const;
 
     // Makes the name by which a command reaches the file: through
     // /proc/self/fd/N/NAME, N a copy of dir that commands inherit, so that

@@ -2,10 +2,13 @@
 #include "replace.h"
 
 #include "commands.h"
+#include "owner.h"
 #include "report.h"
 #include "signals.h"
 
+#include <cstdio>
 #include <string_view>
+#include <tuple>
 
 #include <fcntl.h>
 
@@ -76,32 +79,34 @@ outcome look(const original& f, const workfile& work, int text, const buffer& bu
     return o;
 }
 
-// Once the name holds the converted text: give a copy mv made the file's
-// attributes, exactly, and say which the file there lacks; sync it where
-// mv wrote a copy, and the directory entry that names it; only then remove
-// the work file's own name. m is what the work file could not be given.
-// The run's status.
-int settle(const original& f, outcome& o, missed& m, workfile& work)
+// Once the name holds the converted text: give it the file's attributes,
+// exactly, where it lacks them (a copy mv made, or the work file kept
+// private until now), and say which it cannot have; sync it where it was
+// written or given them, and the directory entry that names it; only then
+// remove the work file's own name. text is the work file, open; m is what
+// it could not be given. The run's status.
+int settle(const original& f, outcome& o, missed& m, workfile& work, int text)
 {
     const std::string& path = f.path;
     const std::string_view also = o.left ? "; the converted text is also in " : "";
     const std::string_view left = o.left ? std::string_view(work.name()) : "";
-    if (o.copy) {
-        // mv gave the copy what it could, as this user, and a change of
-        // owner after a file capability clears it.
-        lost l = give_owner(o.file.get(), f.a);
+    const bool give = o.copy || work.exposed() == exposure::caller;
+    const int file = o.copy ? o.file.get() : text;
+    if (give) {
+        // mv gave a copy what it could, as this user, and a change of owner
+        // after a file capability clears it.
+        lost l = give_owner(file, f.a);
         if (l.err == 0)
-            l = give_rest(o.file.get(), f.a, m);
+            l = give_rest(file, f.a, m);
         if (l.err != 0) {
-            say({path, ": converted, but its ", l.attribute ? "attribute " : "",
-                 l.what.empty() ? "attributes" : l.what, " could not be kept: ", why(l.err), also,
-                 left});
+            say({path, ": converted, but its ", noun(l.what), l.what == attr::xattr ? " " : "",
+                 l.name, " could not be kept: ", why(l.err), also, left});
             return unfinished;
         }
     }
     warn_missed(path, f.a, m);
     int err = 0;
-    if (o.copy && fsync(o.file.get()) != 0)
+    if (give && fsync(file) != 0)
         err = errno;
     if (err == 0 && fsync(f.at.dir.get()) != 0)
         err = errno;
@@ -122,6 +127,18 @@ int settle(const original& f, outcome& o, missed& m, workfile& work)
         return unfinished;
     }
     return done;
+}
+
+// For a work file left private: what it must be given by hand, where the
+// line that names it tells the user to put it in place.
+std::string by_hand(const original& f, const workfile& work)
+{
+    if (work.exposed() != exposure::caller)
+        return {};
+    char mode[8];
+    std::ignore = std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(f.a.mode)); // fits
+    return "; the work file is yours alone: give it owner " + user_name(f.a.uid) + ":" +
+           group_name(f.a.gid) + " and mode " + mode + " as you put it in place";
 }
 
 // Gives up before rm: the work file removed, then the run ends as a signal
@@ -152,8 +169,8 @@ int replace(const original& f, workfile& work, missed& m, const buffer& buf)
     if (!same_mount(work.dir_statx(), at.dir_x)) {
         int err = work.add_second_name();
         if (err == EPERM || err == EMLINK || err == ENOTSUP || err == ESTALE) {
-            say({".: the work file can have no second name here (",
-                 err == ESTALE ? "a hard link is another file" : why(err),
+            say({path, ": the work file can have no second name in the current directory ",
+                 work.dir_path(), " (", err == ESTALE ? "a hard link is another file" : why(err),
                  "), without which a power cut while mv copies it could lose the text; run it "
                  "from the file's own directory"});
             return abandon(work, failed);
@@ -174,14 +191,13 @@ int replace(const original& f, workfile& work, missed& m, const buffer& buf)
     // directory on the path or repointed a link: only the very file that
     // was read, unchanged, is replaced, and only by the work file. What
     // remains is the moment between these looks and the remove command.
+    const std::string hand = by_hand(f, work);
     struct stat now {};
-    int err = stat(path.c_str(), &now) != 0 ? errno : same_file(now, f.st) ? 0 : ESTALE;
-    if (err == 0)
-        err = at.unchanged(f.st);
+    int err = at.unchanged(path, f.st);
     if (err == 0)
         err = lstat(target.c_str(), &now) != 0 ? errno : same_file(now, f.st) ? 0 : ESTALE;
     if (err != 0) {
-        std::ignore = refused(path, err);
+        std::ignore = changed(path, err);
         return abandon(work, failed);
     }
     if (!lease_kept(f.in.get(), f.lease)) {
@@ -201,11 +217,11 @@ int replace(const original& f, workfile& work, missed& m, const buffer& buf)
     work.drop_second_name();
     int status = done;
     if (o.converted) {
-        status = settle(f, o, m, work);
+        status = settle(f, o, m, work, text.get());
     } else {
         const bool unknown = o.err != 0 && o.err != ENOENT;
         say({path, ": not replaced; ", o.held, unknown ? " (" : "", unknown ? why(o.err) : "",
-             unknown ? ")" : "", "; ",
+             unknown ? ")" : "", o.left ? std::string_view(hand) : "", "; ",
              o.left ? "the converted text is in " : "the work file is gone",
              o.left ? std::string_view(work.name()) : ""});
         status = unfinished;

@@ -34,7 +34,7 @@ std::string_view why(int err)
     return std::strerror(err);
 }
 
-int refused(std::string_view path, int err)
+int changed(std::string_view path, int err)
 {
     bool gone = err == ESTALE || err == ENOENT || err == ENOTDIR;
     return fail(path, gone ? "changed during the conversion; not replaced" : why(err));

@@ -37,6 +37,6 @@ std::string_view why(int err);
 
 // The file is no longer the one that was read (ESTALE), or looking at it
 // failed: said, and status 1.
-int refused(std::string_view path, int err);
+int changed(std::string_view path, int err);
 
 } // namespace eolscrub2

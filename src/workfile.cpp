@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: ISC
 #include "workfile.h"
 
+#include "acl.h"
 #include "place.h"
 #include "report.h"
 #include "signals.h"
@@ -10,6 +11,7 @@
 #include <tuple>
 
 #include <fcntl.h>
+#include <sys/xattr.h>
 
 namespace eolscrub2 {
 
@@ -24,12 +26,12 @@ int workfile::open_dir()
     std::unique_ptr<char, decltype(&std::free)> cwd{getcwd(nullptr, 0), &std::free};
     if (!cwd)
         return errno;
-    dir_ = cwd.get();
+    dir_path_ = cwd.get();
     // Readable, so that it can be synced once the work file is in it.
-    here_ = fd{open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-    if (!here_.ok() || fstat(here_.get(), &dir_st_) != 0)
+    dir_ = fd{open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    if (!dir_.ok() || fstat(dir_.get(), &dir_st_) != 0)
         return errno;
-    return look_closer(here_.get(), "", dir_x_);
+    return look_closer(dir_.get(), "", dir_x_);
 }
 
 namespace {
@@ -52,7 +54,31 @@ std::string unique_name()
 
 } // namespace
 
-int workfile::create(fd& out, mode_t mode)
+int workfile::create(fd& out, const attrs& a, bool beside)
+{
+    // The file's bits show it to whom the file shows itself, where it is
+    // the caller's and gets the file's group: the directory's, where that
+    // is set-group-ID, or the caller's. An ACL would widen them.
+    const gid_t group = (dir_st_.st_mode & S_ISGID) != 0 ? dir_st_.st_gid : getegid();
+    const bool like_file = beside && a.uid == geteuid() && a.gid == group && a.acl.empty();
+    if (int err = make(out, like_file ? a.mode & 0777 : 0600))
+        return err;
+    exposure_ = like_file ? exposure::as_file : exposure::caller;
+    if (!like_file)
+        return 0;
+    // Judged by what it shows: a file system may have given it another
+    // group, or the directory a default ACL, through which these bits let
+    // in more than the file does. It is still empty: made again, private.
+    if (st_.st_gid == a.gid && fgetxattr(out.get(), acl_name, nullptr, 0) < 0 &&
+        (errno == ENODATA || errno == ENOTSUP))
+        return 0;
+    if (int err = remove())
+        return err;
+    exposure_ = exposure::caller;
+    return make(out, 0600);
+}
+
+int workfile::make(fd& out, mode_t mode)
 {
     // A signal between the creation and the arming of the handler would
     // leave the file behind, so none is taken in between.
@@ -64,7 +90,7 @@ int workfile::create(fd& out, mode_t mode)
     fd f;
     for (int tries = 0; tries < 100 && !f.ok(); tries++) {
         name_ = unique_name();
-        f = fd{openat(here_.get(), name_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode)};
+        f = fd{openat(dir_.get(), name_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode)};
         if (!f.ok() && errno != EEXIST)
             break;
     }
@@ -74,11 +100,29 @@ int workfile::create(fd& out, mode_t mode)
         return err;
     state_ = state::made;
     given_ = name_;
-    remove_on_signal(here_.get(), name_.c_str());
+    remove_on_signal(dir_.get(), name_.c_str());
     if (fstat(f.get(), &st_) != 0)
         return errno;
     out = std::move(f);
     return 0;
+}
+
+int workfile::keep_private(int out)
+{
+    // The mode first: with no group bits, an ACL's entries grant nothing.
+    const uid_t me = geteuid();
+    int err = fchmod(out, 0600) == 0 ? 0 : errno;
+    struct stat now {};
+    if (err == 0 && fstat(out, &now) != 0)
+        err = errno;
+    if (err == 0 && now.st_uid != me && fchown(out, me, static_cast<gid_t>(-1)) != 0)
+        err = errno;
+    if (err == 0 && fstat(out, &now) != 0)
+        err = errno;
+    if (err == 0 && ((now.st_mode & 07077) != 0 || now.st_uid != me))
+        err = EPERM;
+    exposure_ = exposure::caller;
+    return err;
 }
 
 void workfile::keep()
@@ -94,7 +138,7 @@ int workfile::remove()
     const signals_held held;
     state_ = state::kept;
     drop_second_name();
-    int err = unlinkat(here_.get(), name_.c_str(), 0) == 0 || errno == ENOENT ? 0 : errno;
+    int err = unlinkat(dir_.get(), name_.c_str(), 0) == 0 || errno == ENOENT ? 0 : errno;
     // Judged by what is left: mv may have taken the name already.
     if (err != 0 && !present())
         err = 0;
@@ -112,7 +156,7 @@ int workfile::add_second_name()
 {
     for (int tries = 0; tries < 100; tries++) {
         std::string second = unique_name();
-        if (linkat(here_.get(), name_.c_str(), here_.get(), second.c_str(), 0) != 0) {
+        if (linkat(dir_.get(), name_.c_str(), dir_.get(), second.c_str(), 0) != 0) {
             if (errno == EEXIST)
                 continue;
             return errno;
@@ -121,11 +165,11 @@ int workfile::add_second_name()
         // Where the file system only mimics hard links, the new name is
         // another file, which a power cut would not leave with the text.
         struct stat now {};
-        if (fstatat(here_.get(), given_.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0)
+        if (fstatat(dir_.get(), given_.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0)
             return errno;
         if (same_file(now, st_))
             return 0;
-        std::ignore = unlinkat(here_.get(), given_.c_str(), 0); // the file's own name is kept
+        std::ignore = unlinkat(dir_.get(), given_.c_str(), 0); // the file's own name is kept
         given_ = name_;
         return ESTALE;
     }
@@ -137,22 +181,22 @@ void workfile::drop_second_name()
     struct stat now {};
     // Only the file's own: in a sticky directory another user could have
     // made a file of that name once mv took it.
-    if (given_ != name_ && fstatat(here_.get(), given_.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+    if (given_ != name_ && fstatat(dir_.get(), given_.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
         same_file(now, st_))
-        std::ignore = unlinkat(here_.get(), given_.c_str(), 0); // the file's own name is named
+        std::ignore = unlinkat(dir_.get(), given_.c_str(), 0); // the file's own name is named
     given_ = name_;
 }
 
 bool workfile::present() const
 {
     struct stat now {};
-    return fstatat(here_.get(), name_.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+    return fstatat(dir_.get(), name_.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
            same_file(now, st_);
 }
 
 int workfile::open_for_reading(fd& f) const
 {
-    f = fd{openat(here_.get(), name_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
+    f = fd{openat(dir_.get(), name_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
     struct stat now {};
     if (!f.ok() || fstat(f.get(), &now) != 0)
         return errno;

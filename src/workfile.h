@@ -3,6 +3,7 @@
 // which holds the converted text until the replacement takes it.
 #pragma once
 
+#include "attrs.h"
 #include "fd.h"
 
 #include <string>
@@ -10,6 +11,12 @@
 #include <sys/stat.h>
 
 namespace eolscrub2 {
+
+// Who besides the caller may open the work file: no one, while it is
+// private (the caller's, with no group or other bits, so that a default
+// ACL of its directory grants nothing either); or whoever may open the
+// file, once it lies beside the file with the file's attributes.
+enum class exposure { caller, as_file };
 
 // Removes the file when it goes out of scope, or when a signal ends the
 // run, unless the replacement has taken it.
@@ -27,10 +34,21 @@ public:
     // Its mount, and whether it is append-only or immutable.
     const struct statx& dir_statx() const { return dir_x_; }
 
-    // Creates the file exclusively (never one that existed before), with
-    // the permission bits given, and opens it for writing as out. 0 or an
-    // errno.
-    int create(fd& out, mode_t mode);
+    // Creates the file exclusively (never one that existed before), and
+    // opens it for writing as out, so that no one the file (of attributes
+    // a) shuts out can open it. Private, unless it lies beside the file
+    // (beside) and the file's permission bits show it to no one more than
+    // the file: a file system that cannot change modes then keeps them.
+    // 0 or an errno.
+    int create(fd& out, const attrs& a, bool beside);
+
+    exposure exposed() const { return exposure_; }
+    // Beside the file, out has been given the file's attributes.
+    void as_file() { exposure_ = exposure::as_file; }
+    // Takes back from out what lets others open it, once its attributes
+    // are known to take: its mode's group and other bits, then its owner.
+    // Judged by what it then shows. 0 or an errno.
+    int keep_private(int out);
 
     // From here on the file may be the only copy of the converted text: no
     // failure and no signal removes it unasked.
@@ -63,21 +81,25 @@ public:
 
     const std::string& name() const { return name_; }
     // For messages on what went wrong while it was written: by then it is gone.
-    std::string where() const { return "work file in " + (dir_.empty() ? "." : dir_); }
+    std::string where() const { return "work file in " + dir_path_; }
     const struct stat& stat() const { return st_; }
-    // The directory it was made in, held open.
-    int dir() const { return here_.get(); }
+    // The directory it was made in, held open, and its path.
+    int dir() const { return dir_.get(); }
+    const std::string& dir_path() const { return dir_path_; }
 
 private:
     enum class state { none, made, kept };
     state state_ = state::none;
+    exposure exposure_ = exposure::caller;
     std::string name_;
     std::string given_;
-    std::string dir_;
-    fd here_;
+    std::string dir_path_;
+    fd dir_;
     struct stat dir_st_ {};
     struct statx dir_x_ {};
     struct stat st_ {};
+
+    int make(fd& out, mode_t mode);
 };
 
 } // namespace eolscrub2

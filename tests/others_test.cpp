@@ -66,7 +66,9 @@ TEST_F(Others, RefusesACurrentDirectoryOthersMayChange)
         bool holds_file; // the file lies in it
         bool refused;
         uid_t file_owner = 0;
-        const char* says = "others may change this directory; run it from one only you can write";
+        // % is the directory
+        const char* says = "others may change the current directory %; run it from one only you "
+                           "can write";
         const char* attr = nullptr; // chattr's
     } cases[] = {
         {"writable by all", 0777, 0, 0, false, false, true},
@@ -81,14 +83,14 @@ TEST_F(Others, RefusesACurrentDirectoryOthersMayChange)
         // There the file's owner may rename the work file, owned as the
         // file is, and so steer what mv moves and what the line names.
         {"sticky and root's, the file another user's", 01777, 0, 0, false, false, true, nobody,
-         "the file's owner could rename the work file in this sticky directory; run it from one "
-         "only you can write"},
+         "its owner could rename the work file in the sticky current directory %; run it from "
+         "one only you can write"},
         {"sticky, holding another user's file", 01777, 0, 0, false, true, true, nobody,
-         "the file's owner could rename the work file in this sticky directory; run it from one "
-         "only you can write"},
+         "its owner could rename the work file in the sticky current directory %; run it from "
+         "one only you can write"},
         // A work file could be made there, and never moved or removed.
         {"append-only", 0755, 0, 0, false, false, true, 0,
-         "append-only; run it from another directory", "a"},
+         "the current directory % is append-only; run it from another directory", "a"},
     };
     int n = 0;
     for (const auto& c : cases) {
@@ -111,7 +113,9 @@ TEST_F(Others, RefusesACurrentDirectoryOthersMayChange)
         result r = run(how{f}.in(cwd));
         if (c.refused) {
             EXPECT_TRUE(r.exited(1)) << c.what << ": " << r;
-            EXPECT_EQ(r.err, "eolscrub2: .: " + std::string(c.says) + "\n") << c.what;
+            std::string says = c.says;
+            says.replace(says.find('%'), 1, cwd);
+            EXPECT_EQ(r.err, "eolscrub2: " + f + ": " + says + "\n") << c.what;
             EXPECT_EQ(slurp(f), crlf) << c.what;
             EXPECT_EQ(info(f).st_ino, ino) << c.what;
             EXPECT_TRUE(work_files(cwd).empty()) << c.what;
@@ -132,32 +136,60 @@ TEST_F(Others, RefusesACurrentDirectoryOthersMayChange)
 TEST_F(Others, AllowsADirectoryOfItsOwnersPrivateGroup)
 {
     // A user's own directory under umask 002, with a group of their own:
-    // no one else may write it, unless the group has other members.
+    // no one else may write it, unless some source of groups says the
+    // group has others. And root's, of a group no one is in.
     const account u = new_user();
     const account v = new_user();
     ASSERT_EQ(chmod(u.home.c_str(), 0775), 0);
+    const std::string team = "eolscrub2-" + std::to_string(getpid()) + "-team";
+    const std::string shared = top + "/team";
+    change("groupadd " + team, "groupdel " + team);
+    ASSERT_EQ(mkdir(shared.c_str(), 0775), 0);
+    ASSERT_EQ(chown(shared.c_str(), 0, getgrnam(team.c_str())->gr_gid), 0);
+    ASSERT_EQ(chmod(shared.c_str(), 0775), 0);
+    const std::string gid = std::to_string(u.gid);
     const struct {
         const char* what;
-        std::string change;
+        std::string change, undo;
         bool refused;
+        bool root = false; // root's run in the team's directory
     } cases[] = {
-        {"a private group", "", false},
-        {"another user among its members", "usermod -aG " + u.name + " " + v.name, true},
+        {"a private group", "", "", false},
+        {"another user among its members", "usermod -aG " + u.name + " " + v.name,
+         "gpasswd -d " + v.name + " " + u.name, true},
+        {"a second entry of its id, listing another user",
+         "groupadd -o -g " + gid + " " + u.name + "-2 && usermod -aG " + u.name + "-2 " + v.name,
+         "groupdel -f " + u.name + "-2", true},
+        {"root's, of a group no one is in", "", "", false, true},
+        {"root's, the group's member listed only in /etc/gshadow",
+         "sed -i 's/^\\(" + team + ":[^:]*:[^:]*:\\).*/\\1" + v.name + "/' /etc/gshadow",
+         "sed -i 's/^\\(" + team + ":[^:]*:[^:]*:\\).*/\\1/' /etc/gshadow", true, true},
+        {"root's, the group with a password", "groupmod -p '$6$salt$hash' " + team,
+         "gpasswd -r " + team, true, true},
     };
     for (const auto& c : cases) {
         if (!c.change.empty()) {
             ASSERT_EQ(std::system(c.change.c_str()), 0) << c.change;
         }
+        const std::string cwd = c.root ? shared : u.home;
         put(at("f"), crlf);
-        ASSERT_EQ(chown(at("f").c_str(), u.uid, u.gid), 0);
-        result r = run(how{at("f")}.in(u.home).as(u.uid).with_umask(002));
+        ASSERT_EQ(chown(at("f").c_str(), c.root ? 0 : u.uid, c.root ? 0 : u.gid), 0);
+        how h{at("f")};
+        h.in(cwd).with_umask(002);
+        if (!c.root)
+            h.as(u.uid);
+        result r = run(h);
+        if (!c.undo.empty()) {
+            EXPECT_EQ(std::system(c.undo.c_str()), 0) << c.undo;
+        }
         EXPECT_TRUE(r.exited(c.refused ? 1 : 0)) << c.what << ": " << r;
-        EXPECT_EQ(r.err, c.refused ? "eolscrub2: .: others may change this directory; run it "
-                                     "from one only you can write\n"
+        EXPECT_EQ(r.err, c.refused ? "eolscrub2: " + at("f") +
+                                         ": others may change the current directory " + cwd +
+                                         "; run it from one only you can write\n"
                                    : "")
             << c.what;
         EXPECT_EQ(slurp(at("f")), c.refused ? crlf : lfed) << c.what;
-        EXPECT_TRUE(work_files(u.home).empty()) << c.what;
+        EXPECT_TRUE(work_files(cwd).empty()) << c.what;
     }
 }
 
@@ -190,7 +222,8 @@ TEST_F(Others, CommandsAreFoundFromTheCallersDirectory)
     const struct {
         const char* var;
         const char* value;
-        bool callers; // the caller's own rm is found
+        bool callers;        // the caller's own rm is found
+        bool beside = false; // run beside the file, in a directory of another user's
     } cases[] = {
         {"PATH", ":/usr/bin:/bin", false},
         {"PATH", "/usr/bin:/bin:", false},
@@ -198,21 +231,89 @@ TEST_F(Others, CommandsAreFoundFromTheCallersDirectory)
         {"PATH", "node_modules/.bin:/usr/bin:/bin", true},
         // What export LD_LIBRARY_PATH=/opt/lib:$LD_LIBRARY_PATH leaves.
         {"LD_LIBRARY_PATH", "/opt/lib:", false},
+        // Where its owner may put programs, a relative entry is refused.
+        {"PATH", ".:/usr/bin:/bin", false, true},
     };
     for (const auto& c : cases) {
         put(at("unpacked/build.sh"), crlf, 0755);
         fs::remove(top + "/callers");
         how h{at("unpacked/build.sh")};
-        h.in(cwd);
+        h.in(c.beside ? at("unpacked") : cwd);
+        ASSERT_EQ(chown(at("unpacked").c_str(), c.beside ? nobody : 0, 0), 0);
         if (std::string(c.var) == "PATH")
             h.path(c.value);
         else
             h.env(c.var, c.value);
         result r = run(h);
-        EXPECT_TRUE(r.exited(0)) << c.var << "=" << c.value << ": " << r;
-        EXPECT_EQ(slurp(at("unpacked/build.sh")), lfed) << c.value;
+        EXPECT_TRUE(r.exited(c.beside ? 1 : 0)) << c.var << "=" << c.value << ": " << r;
+        EXPECT_EQ(r.err, c.beside ? "eolscrub2: " + at("unpacked/build.sh") +
+                                        ": PATH has the relative entry ., and others may write "
+                                        "the current directory " +
+                                        at("unpacked") +
+                                        ", where rm and mv would be looked for; remove it from "
+                                        "PATH\n"
+                                  : "")
+            << c.value;
+        EXPECT_EQ(slurp(at("unpacked/build.sh")), c.beside ? crlf : lfed) << c.value;
         EXPECT_FALSE(fs::exists(top + "/pwned")) << c.value << " ran a program beside the file";
         EXPECT_EQ(fs::exists(top + "/callers"), c.callers) << c.value;
+    }
+}
+
+TEST_F(Others, NoOneTheFileShutsOutOpensTheWorkFile)
+{
+    if (!have_strace())
+        GTEST_SKIP() << "needs strace, to stop the run";
+    // Root's files, in a directory closed to others, and in one whose
+    // default ACL would let the unprivileged user read new files.
+    const std::string closed = top + "/closed";
+    const std::string granting = top + "/granting";
+    ASSERT_EQ(mkdir(closed.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(granting.c_str(), 0755), 0);
+    const std::string acl("\x02\0\0\0"
+                          "\x01\0\x07\0\xff\xff\xff\xff"
+                          "\x02\0\x04\0\xfe\xff\0\0"
+                          "\x04\0\x05\0\xff\xff\xff\xff"
+                          "\x10\0\x05\0\xff\xff\xff\xff"
+                          "\x20\0\x05\0\xff\xff\xff\xff",
+                          44);
+    ASSERT_EQ(setxattr(granting.c_str(), "system.posix_acl_default", acl.data(), acl.size(), 0), 0);
+    const struct {
+        const char* what;
+        std::string f, cwd;
+        const char* call; // where the run is held for them to try
+        int code;         // 3: rm and mv fail
+    } cases[] = {
+        {"beside it, its directory's default ACL naming them", granting + "/f", granting, "write",
+         0},
+        {"elsewhere, the file in a directory closed to them", closed + "/f", dir, "fsync", 0},
+        {"left there by a failed mv", closed + "/f", dir, "fsync", 3},
+    };
+    for (const auto& c : cases) {
+        put(c.f, crlf, 0644);
+        for (const char* u : {"rm", "mv"}) {
+            fs::remove(aux + "/bin/" + u);
+            if (c.code == 3)
+                stand_in(u, "exit 1");
+        }
+        pid_t pid = stopped_at(how{c.f}.in(c.cwd), c.call);
+        auto w = work_files(c.cwd);
+        ASSERT_EQ(w.size(), 1u) << c.what;
+        const std::string work = c.cwd + "/" + w[0];
+        as_nobody("! cat " + work + " 2>/dev/null");
+        result r = resume(pid);
+        EXPECT_TRUE(r.exited(c.code)) << c.what << ": " << r;
+        EXPECT_EQ(slurp(c.f), c.code == 0 ? lfed : crlf) << c.what;
+        if (c.code == 0)
+            continue;
+        EXPECT_EQ(r.err, "eolscrub2: " + c.f +
+                             ": not replaced; the original is still there; the work file is yours "
+                             "alone: give it owner root:root and mode 0644 as you put it in place; "
+                             "the converted text is in " +
+                             w[0] + "\n")
+            << c.what;
+        as_nobody("! cat " + work + " 2>/dev/null");
+        fs::remove(work);
     }
 }
 
@@ -306,7 +407,9 @@ TEST_F(Others, OnlyMvsOwnCopyIsGivenTheFilesAttributes)
         ASSERT_EQ(w.size(), 1u) << c.what;
         EXPECT_EQ(slurp(shm + "/" + w[0]), lfed) << c.what;
         EXPECT_EQ(r.err, "eolscrub2: " + tool + ": not replaced; " + c.held +
-                             "; the converted text is in " + w[0] + "\n")
+                             "; the work file is yours alone: give it owner root:4242 and mode "
+                             "4755 as you put it in place; the converted text is in " +
+                             w[0] + "\n")
             << c.what;
         fs::remove(shm + "/" + w[0]);
         if (c.theirs) {

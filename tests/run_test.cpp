@@ -191,16 +191,46 @@ TEST_F(Run, NamesAreOneWordForTheShell)
 TEST_F(Run, ConvertsWhatALinkLeadsTo)
 {
     ASSERT_EQ(mkdir(at("sub").c_str(), 0755), 0);
-    put(at("sub/real"), crlf, 0751);
     ASSERT_EQ(symlink("sub/real", at("link").c_str()), 0);
     ASSERT_EQ(symlink("real", at("sub/near").c_str()), 0);
-    for (const char* path : {"link", "sub/near"}) {
+    ASSERT_EQ(symlink("sub", at("dirlink").c_str()), 0);
+    // Another user's link is followed only to their own file: else a root
+    // run would rewrite whatever they aimed it at.
+    const struct {
+        const char* path;
+        const char* link;
+        uid_t link_owner, file_owner;
+        const char* says; // "" where it converts
+    } cases[] = {
+        {"link", "link", 0, 0, ""},
+        {"sub/near", "sub/near", 0, 0, ""},
+        {"link", "link", nobody, nobody, ""},
+        {"link", "link", nobody, 0, "a link of user nobody to a file of root; not followed"},
+        {"dirlink/real", "dirlink", nobody, 0,
+         "a link of user nobody to a directory of root; not followed"},
+    };
+    for (const auto& c : cases) {
         put(at("sub/real"), crlf, 0751);
-        result r = run({path});
-        EXPECT_TRUE(r.exited(0)) << path << ": " << r;
-        EXPECT_TRUE(S_ISLNK(info(at(path)).st_mode)) << path << " is no longer a link";
-        EXPECT_EQ(slurp(at("sub/real")), lfed);
+        const bool owned = c.link_owner != 0 || c.file_owner != 0;
+        if (owned) {
+            if (geteuid() != 0)
+                GTEST_SKIP() << "only root can make a link of another user";
+            ASSERT_EQ(lchown(at(c.link).c_str(), c.link_owner, c.link_owner), 0);
+            ASSERT_EQ(chown(at("sub/real").c_str(), c.file_owner, c.file_owner), 0);
+        }
+        // Not from the sticky directory, where the file's owner could
+        // rename the work file.
+        result r = run(how{at(c.path)}.in(aux));
+        EXPECT_TRUE(r.exited(*c.says ? 1 : 0)) << c.path << ": " << r;
+        EXPECT_EQ(r.err, *c.says ? "eolscrub2: " + at(c.link) + ": " + c.says + "\n" : "")
+            << c.path;
+        EXPECT_TRUE(S_ISLNK(info(at(c.link)).st_mode)) << c.path << " is no longer a link";
+        EXPECT_EQ(slurp(at("sub/real")), *c.says ? crlf : lfed) << c.path;
         EXPECT_EQ(info(at("sub/real")).st_mode & 07777, 0751u);
+        if (owned) {
+            ASSERT_EQ(lchown(at(c.link).c_str(), 0, 0), 0);
+            ASSERT_EQ(chown(at("sub/real").c_str(), 0, 0), 0);
+        }
     }
     EXPECT_EQ(fs::read_symlink(at("link")), "sub/real");
 }

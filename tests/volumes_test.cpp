@@ -109,6 +109,8 @@ TEST_P(Volumes, KeepsWhatTheVolumeShowsOrRefusesSayingWhy)
     std::string says = r.says;
     for (auto p = says.find('F'); p != std::string::npos; p = says.find('F', p + f.size()))
         says.replace(p, 1, f);
+    if (auto p = says.find(" M "); p != std::string::npos)
+        says.replace(p + 1, 1, m);
     EXPECT_EQ(own_lines(run_.err), *r.says != '\0' ? "eolscrub2: " + says + "\n" : "");
     if (r.status == 0) {
         EXPECT_EQ(slurp(f), lfed);
@@ -143,10 +145,12 @@ const row rows[] = {
      from::local, "", 0, ""},
     {"exfat given to the user, the user beside their file", kind::exfat, "{ids},umask=022", false,
      who::them, who::them, from::beside, "", 0, ""},
+    // Every file there shows the mount's mode, which would show the text
+    // to others.
     {"exfat, root working there on a local file", kind::exfat, "umask=022", false, who::root,
      who::root, from::volume, "", 1,
-     ".: the work file can have no second name here (Operation not permitted), without which a "
-     "power cut while mv copies it could lose the text; run it from the file's own directory"},
+     "F: the work file cannot be kept from others in the current directory M (Operation not "
+     "permitted); run it from the file's own directory"},
     {"fusefat, a user beside the file", kind::fat, "", false, who::root, who::them, from::beside,
      "", 0, ""},
     {"fusefat, root from a local directory", kind::fat, "", false, who::root, who::root,
@@ -159,9 +163,9 @@ const row rows[] = {
      from::local, "", 0, ""},
     {"sshfs, root working there on a local file", kind::sshfs, "", false, who::root, who::root,
      from::volume, "", 1,
-     ".: the work file can have no second name here (a hard link is another file), without "
-     "which a power cut while mv copies it could lose the text; run it from the file's own "
-     "directory"},
+     "F: the work file can have no second name in the current directory M (a hard link is "
+     "another file), without which a power cut while mv copies it could lose the text; run it "
+     "from the file's own directory"},
     {"bindfs denying chmod and chown, a user beside their file", kind::bindfs,
      "chmod-deny,chown-deny", false, who::them, who::them, from::beside, "", 0, ""},
 };
