@@ -13,6 +13,8 @@
 
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -80,6 +82,22 @@ int read_rules(const char* file, std::vector<std::pair<std::string, bool>>& rule
     return 0;
 }
 
+// The flags that travel, by chattr's letter: A, c, C, d, m, S.
+constexpr struct {
+    int flag;
+    char letter;
+} carried[] = {
+    {FS_NOATIME_FL, 'A'}, {FS_COMPR_FL, 'c'},  {FS_NOCOW_FL, 'C'},
+    {FS_NODUMP_FL, 'd'},  {FS_NOCOMP_FL, 'm'}, {FS_SYNC_FL, 'S'},
+};
+
+constexpr int all_carried = [] {
+    int all = 0;
+    for (const auto& c : carried)
+        all |= c.flag;
+    return all;
+}();
+
 // Whether f already shows the attribute's value, which a file system that
 // refuses to set it may: without allocating, for values of up to a page.
 bool shows(int f, const std::string& key, const std::string& value)
@@ -114,6 +132,11 @@ int read_attrs(int in, const struct stat& st, attrs& a)
     std::vector<std::string> names;
     for (std::size_t i = 0; i < list.size(); i = list.find('\0', i) + 1)
         names.emplace_back(list.c_str() + i);
+    // A file system without flags (FUSE, NFS) says so, and then there are
+    // none to keep.
+    int flags = 0;
+    if (ioctl(in, FS_IOC_GETFLAGS, &flags) == 0)
+        a.flags = flags & all_carried;
     const std::size_t listed = names.size();
     for (const char* n : by_name) {
         if (std::find(names.begin(), names.end(), n) == names.end())
@@ -157,6 +180,32 @@ int keep_travelling(attrs& a, const char* rules)
     return 0;
 }
 
+void give_flags(int f, const attrs& a, missed& m)
+{
+    m.flags = a.flags;
+    m.flags_err = 0;
+    if (a.flags == 0)
+        return;
+    int now = 0;
+    if (ioctl(f, FS_IOC_GETFLAGS, &now) != 0) {
+        m.flags_err = errno;
+        return;
+    }
+    // Flags of its own (extents, say) stay, and what it inherited of the
+    // carried ones gives way to the file's.
+    int want = (now & ~all_carried) | a.flags;
+    m.flags_err = ioctl(f, FS_IOC_SETFLAGS, &want) == 0 ? 0 : errno;
+    if (ioctl(f, FS_IOC_GETFLAGS, &now) != 0)
+        now = 0;
+    m.flags = a.flags & ~now;
+    // Taken without a word, and still not there: btrfs, for one, leaves out
+    // no-copy-on-write on a file that is not empty.
+    if (m.flags != 0 && m.flags_err == 0)
+        m.flags_err = EOPNOTSUPP;
+    if (m.flags == 0)
+        m.flags_err = 0;
+}
+
 lost give_owner(int f, const attrs& a)
 {
     // Only root may give a file away; a user may still set a group they
@@ -179,19 +228,19 @@ lost give_rest(int f, const attrs& a, missed& m)
     mode_t mode = a.mode;
     for (std::size_t i = 0; i < a.xattrs.size(); i++) {
         const auto& [key, value] = a.xattrs[i];
-        m[i] = 0;
+        m.xattrs[i] = 0;
         if (fsetxattr(f, key.c_str(), value.data(), value.size(), 0) == 0)
             continue;
         int err = errno;
         if (shows(f, key, value))
             continue;
         if (key == acl_name) {
-            m[i] = err;
+            m.xattrs[i] = err;
             mode = (mode & ~S_IRWXG) | acl_group_bits(value);
         } else if (security(key) || (err != ENOTSUP && err != EPERM)) {
             return {err, attr::xattr, key};
         } else {
-            m[i] = err;
+            m.xattrs[i] = err;
         }
     }
     // A work file made in a directory with a default ACL inherits it: it
@@ -234,13 +283,25 @@ std::string_view noun(attr a)
 void warn_missed(std::string_view path, const attrs& a, const missed& m)
 {
     for (std::size_t i = 0; i < a.xattrs.size(); i++) {
-        if (m[i] == 0)
+        if (m.xattrs[i] == 0)
             continue;
         if (a.xattrs[i].first == acl_name)
-            say({path, ": its access control list could not be kept (", why(m[i]),
+            say({path, ": its access control list could not be kept (", why(m.xattrs[i]),
                  "); the owning group has only its own permissions"});
         else
-            say({path, ": its attribute ", a.xattrs[i].first, " could not be kept: ", why(m[i])});
+            say({path, ": its attribute ", a.xattrs[i].first,
+                 " could not be kept: ", why(m.xattrs[i])});
+    }
+    if (m.flags != 0) {
+        // As chattr writes them: +dA.
+        char letters[sizeof carried / sizeof carried[0] + 2] = "+";
+        std::size_t n = 1;
+        for (const auto& c : carried) {
+            if ((m.flags & c.flag) != 0)
+                letters[n++] = c.letter;
+        }
+        say({path, ": its flags ", std::string_view(letters, n),
+             " could not be kept: ", why(m.flags_err)});
     }
 }
 

@@ -20,6 +20,7 @@ struct attrs {
     // the access ACL among them.
     std::vector<std::pair<std::string, std::string>> xattrs;
     std::string acl; // the access ACL in its extended-attribute form, or empty
+    int flags = 0;   // the inode flags (chattr's) that travel with it
 };
 
 // The attributes a give can fail on; none for a failure that is not one
@@ -40,14 +41,21 @@ struct lost {
     const char* reason = nullptr; // what to say when not the errno's text
 };
 
-// For each of a's extended attributes, 0 where a file took it, or the
-// errno of why it did not; as many as there are attributes before rm, so
-// that filling it again for a copy allocates nothing.
-using missed = std::vector<int>;
+// What a file could not be given: for each of a's extended attributes,
+// 0 where it took it or the errno of why not, as many as there are before
+// rm, so that filling it again for a copy allocates nothing; and the inode
+// flags it lacks, with why.
+struct missed {
+    std::vector<int> xattrs;
+    int flags = 0;
+    int flags_err = 0;
+};
 
 // Reads in's attributes: those it lists, and those some file systems show
 // only when asked by name (the ACL on NTFS, its Windows flags and creation
-// time). 0 or an errno.
+// time); and the inode flags a user may set that say how the file is
+// kept: no dump, no atime updates, no copy-on-write, (no) compression,
+// synchronous updates. 0 or an errno.
 int read_attrs(int in, const struct stat& st, attrs& a);
 
 // Leaves out of a the extended attributes that do not travel with a file,
@@ -58,6 +66,12 @@ int read_attrs(int in, const struct stat& st, attrs& a);
 // pattern that matches decides. The rules are read only where a has any.
 // 0 or the errno of reading them.
 int keep_travelling(attrs& a, const char* rules = "/etc/xattr.conf");
+
+// The inode flags, judged by what f then shows; given before f's first
+// byte, since btrfs takes no-copy-on-write only on an empty file and
+// compresses only what is written after. Costs nothing where the file has
+// none.
+void give_flags(int f, const attrs& a, missed& m);
 
 // The owner and group, exactly: given right after f is made, before it is
 // written, so that its blocks are the owner's from the start.
@@ -71,7 +85,7 @@ lost give_owner(int f, const attrs& a);
 // group has only its own permissions.
 lost give_rest(int f, const attrs& a, missed& m);
 
-// Says, of the file at path, which attributes it lacks.
+// Says, of the file at path, which attributes and flags it lacks.
 void warn_missed(std::string_view path, const attrs& a, const missed& m);
 
 // Each give is judged by what f then shows, not by the call: where a file

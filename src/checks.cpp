@@ -5,6 +5,7 @@
 #include "fd.h"
 #include "owner.h"
 #include "report.h"
+#include "volume.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -16,9 +17,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
-#include <linux/magic.h>
 #include <pwd.h>
-#include <sys/vfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -179,19 +178,7 @@ bool volume_owns(const original& f, const workfile& work)
     if (same_mount(work.dir_statx(), f.at.dir_x) || f.at.dir_st.st_uid != f.a.uid ||
         f.at.dir_st.st_gid != f.a.gid)
         return false;
-    struct statfs fs {};
-    if (fstatfs(f.at.dir.get(), &fs) != 0)
-        return false;
-    switch (fs.f_type) {
-    case MSDOS_SUPER_MAGIC:
-    case EXFAT_SUPER_MAGIC:
-    case FUSE_SUPER_MAGIC:
-    case 0x5346544e: // the kernel's NTFS drivers, which magic.h does not name
-    case 0x7366746e:
-        return true;
-    default:
-        return false;
-    }
+    return invents_owners(type_of(f.at.dir.get()));
 }
 
 } // namespace
@@ -256,6 +243,25 @@ int may_begin(const original& f, const workfile& work)
         say({path, ": the current directory ", cwd, " is ", what,
              "; run it from another directory"});
         return failed;
+    }
+    // Renamed into place, a work file made in an encrypted directory keeps
+    // that directory's key: the file would become readable only while the
+    // key is loaded. The kernel lets such a rename happen (into a directory
+    // that is not encrypted), so it is refused here.
+    if (encrypted(work.dir_statx()) && !encrypted(at.dir_x) &&
+        same_mount(work.dir_statx(), at.dir_x) && !same_file(work.dir_stat(), at.dir_st)) {
+        std::string ours, theirs;
+        int err = policy_of(work.dir(), ours);
+        if (err == 0)
+            err = policy_of(f.in.get(), theirs);
+        if (err != 0)
+            return fail(path, why(err));
+        if (ours != theirs) {
+            say({path, ": the work file would bring the encryption of the current directory ", cwd,
+                 " into the file's place, which the file has not; run it from the file's own "
+                 "directory"});
+            return failed;
+        }
     }
     // Where others may put programs, the shell must not look there for rm
     // and mv, as find -execdir refuses to.

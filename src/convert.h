@@ -49,6 +49,9 @@ public:
         return m;
     }
 
+    // Zero bytes were written without being fed, as a hole.
+    void zeros() { ends_lf_ = false; }
+
     // Whether one LF must follow what has been written: nothing was
     // written, or the last byte written is not LF.
     bool needs_lf() const { return !ends_lf_; }

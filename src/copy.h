@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <memory>
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 namespace eolscrub2 {
@@ -23,16 +24,23 @@ struct buffer {
     explicit buffer(off_t hint = -1);
 };
 
+// Whether the file stat describes may have holes: fewer blocks than its
+// size needs. Only then are they looked for.
+bool may_have_holes(const struct stat& st);
+
 // Copies in to out through the conversion, each block converted where it
 // was read. Into a file on disk (`to_disk`), the kernel is asked to start
 // writing every few megabytes, so that the final fsync has little left to
-// wait for and the page cache is not filled with dirty pages.
-fault convert(int in, int out, bool to_disk, const buffer& buf);
+// wait for and the page cache is not filled with dirty pages. Where in has
+// holes (`holes`), they stay holes in out: the zeros they read as take no
+// disk there either.
+fault convert(int in, int out, bool to_disk, const buffer& buf, bool holes = false);
 
 // Sets `changes` to whether the conversion would change the bytes of in:
 // a CR, a SUB, or no final LF. Reading stops at the first block that would
-// change, which for a CR LF file is the first one. 0 or an errno.
-int needs_change(int in, const buffer& buf, bool& changes);
+// change, which for a CR LF file is the first one; holes, which read as
+// zeros, are not read. 0 or an errno.
+int needs_change(int in, const buffer& buf, bool& changes, bool holes = false);
 
 // Sets `same` to whether a and b hold the same bytes, read from where each
 // stands, with the two halves of buf. 0 or an errno.

@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -97,8 +98,9 @@ int main(int argc, char** argv)
     catch_signals();
     f.lease = take_lease(f.in.get());
     const buffer buf{f.st.st_size};
+    const bool holes = may_have_holes(f.st);
     bool changes = false;
-    if (int err = needs_change(f.in.get(), buf, changes))
+    if (int err = needs_change(f.in.get(), buf, changes, holes))
         return fail(path, why(err));
     if (!changes)
         return done; // the file keeps its inode and times
@@ -130,13 +132,14 @@ int main(int argc, char** argv)
     const bool beside = same_file(work.dir_stat(), f.at.dir_st);
     if (int err = work.create(out, f.a, beside))
         return fail(work.where(), why(err));
+    missed m{std::vector<int>(f.a.xattrs.size())};
+    give_flags(out.get(), f.a, m);
     if (lost l = beside ? give_owner(out.get(), f.a) : lost{}; l.err != 0)
         return cannot_keep(f, l, work);
     if (lseek(f.in.get(), 0, SEEK_SET) != 0)
         return fail(path, why(errno));
-    if (fault e = convert(f.in.get(), out.get(), true, buf); e.err != 0)
+    if (fault e = convert(f.in.get(), out.get(), true, buf, holes); e.err != 0)
         return fail(e.reading ? path : work.where(), why(e.err));
-    missed m(f.a.xattrs.size());
     if (lost l = beside ? lost{} : give_owner(out.get(), f.a); l.err != 0)
         return cannot_keep(f, l, work);
     if (lost l = give_rest(out.get(), f.a, m); l.err != 0)

@@ -15,6 +15,10 @@ enum class lease_state {
 // which closing f does, and marks the lease broken.
 lease_state take_lease(int f);
 
+// What F_SETLEASE's answer (0 or an errno) means on a file system of this
+// type (statfs's f_type).
+lease_state lease_answer(long type, int err);
+
 // Whether a lease taken on f is still unbroken: no program has opened the
 // file for writing since. The kernel is asked, so that a break is known
 // whatever the caller's signal mask made of its SIGIO. Where no lease was

@@ -211,15 +211,4 @@ int look_closer(int dir, const char* name, struct statx& x)
     return statx(dir, name, flags, STATX_BASIC_STATS | STATX_MNT_ID, &x) == 0 ? 0 : errno;
 }
 
-bool same_mount(const struct statx& a, const struct statx& b)
-{
-    // Another device is another mount. The same may still be two: a bind
-    // mount of one file system, across which rename fails too. Without
-    // mount ids (an older kernel; qemu-user passes them on as 0), the
-    // device is all there is to go by.
-    if (a.stx_dev_major != b.stx_dev_major || a.stx_dev_minor != b.stx_dev_minor)
-        return false;
-    return (a.stx_mask & b.stx_mask & STATX_MNT_ID) == 0 || a.stx_mnt_id == b.stx_mnt_id;
-}
-
 } // namespace eolscrub2

@@ -64,8 +64,4 @@ private:
 // errno.
 int look_closer(int dir, const char* name, struct statx& x);
 
-// Whether a rename from one directory to the other can work, as statx saw
-// them: the same mount. Elsewhere mv copies.
-bool same_mount(const struct statx& a, const struct statx& b);
-
 } // namespace eolscrub2

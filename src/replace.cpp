@@ -5,6 +5,7 @@
 #include "owner.h"
 #include "report.h"
 #include "signals.h"
+#include "volume.h"
 
 #include <cstdio>
 #include <string_view>
@@ -66,7 +67,9 @@ outcome look(const original& f, const workfile& work, int text, const buffer& bu
              : o.err != 0    ? "what is there now is unknown"
              : other         ? "another file is there now"
                              : "the original is still there";
-    if (other && S_ISREG(now.st_mode) && !same_mount(work.dir_statx(), at.dir_x)) {
+    // Where mv copies, as it must across file systems and does wherever
+    // the kernel refuses the rename, only a copy that is provably its own.
+    if (other && S_ISREG(now.st_mode)) {
         // O_NONBLOCK: it may have become a FIFO since.
         o.file = fd{openat(at.dir.get(), at.base.c_str(),
                            O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
@@ -98,6 +101,9 @@ int settle(const original& f, outcome& o, missed& m, workfile& work, int text)
         lost l = give_owner(file, f.a);
         if (l.err == 0)
             l = give_rest(file, f.a, m);
+        // mv copies no inode flags; the work file kept its own.
+        if (o.copy)
+            give_flags(file, f.a, m);
         if (l.err != 0) {
             say({path, ": converted, but its ", noun(l.what), l.what == attr::xattr ? " " : "",
                  l.name, " could not be kept: ", why(l.err), also, left});
@@ -162,11 +168,11 @@ int replace(const original& f, workfile& work, missed& m, const buffer& buf)
         return fail(work.where(), err == ESTALE ? "the work file changed; not replaced" : why(err));
     defer_signals();
     work.keep();
-    // Where mv copies to another file system, it removes the name it is
-    // given before its copy is on disk: it is given a second name, and both
-    // are made durable before the old text goes. Where it renames, the
-    // work file's own name is all it needs.
-    if (!same_mount(work.dir_statx(), at.dir_x)) {
+    // Where mv copies, across file systems or where the kernel refuses the
+    // rename, it removes the name it is given before its copy is on disk:
+    // it is given a second name, and both are made durable before the old
+    // text goes. Where it renames, the work file's own name is all it needs.
+    if (!renames(text.get(), work.dir_statx(), at.dir.get(), at.dir_x)) {
         int err = work.add_second_name();
         if (err == EPERM || err == EMLINK || err == ENOTSUP || err == ESTALE) {
             say({path, ": the work file can have no second name in the current directory ",

@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: ISC
 // The copy's parts on their own, through files and pipes: the look for a
 // file that needs no change, and the comparison that tells a copy made by
-// mv from another file.
+// mv from another file; and what a lease's answer means on each kind of
+// file system, which no test here can mount.
 
 #include "copy.h"
+#include "lease.h"
 #include "texts.h"
+#include "volume.h"
 
 #include <gtest/gtest.h>
 
@@ -112,6 +115,27 @@ TEST(Copy, ConvertsThroughAPipe)
     f = convert(-1, STDOUT_FILENO, false, buffer{4096});
     EXPECT_EQ(f.err, EBADF);
     EXPECT_TRUE(f.reading);
+}
+
+TEST(Lease, AnswerMeansWhatTheFileSystemsClientSays)
+{
+    const struct {
+        const char* what;
+        long type;
+        int err;
+        lease_state means;
+    } cases[] = {
+        {"granted", magic::ext4, 0, lease_state::held},
+        {"a writer on this machine", magic::ext4, EAGAIN, lease_state::writers},
+        {"a writer through FUSE", magic::fuse, EAGAIN, lease_state::writers},
+        {"NFSv4 without a read delegation", magic::nfs, EAGAIN, lease_state::none},
+        {"NFSv3, which gives none", magic::nfs, EINVAL, lease_state::none},
+        {"SMB 2 or 3 without a read oplock", magic::smb2, EAGAIN, lease_state::none},
+        {"SMB 1 without a read oplock", magic::cifs, EAGAIN, lease_state::none},
+        {"another user's file", magic::ext4, EACCES, lease_state::none},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(lease_answer(c.type, c.err), c.means) << c.what;
 }
 
 } // namespace

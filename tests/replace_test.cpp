@@ -221,8 +221,11 @@ TEST_F(Replace, StatusTellsWhatTheCommandsLeft)
         {"mv puts another file there", nullptr, "printf other > \"$4\"; exit 1", 3, "other",
          "not replaced; another file is there now; the converted text is in "},
         {"mv moves but fails", nullptr, "/bin/mv \"$@\"; exit 1", 0, lfed, ""},
-        // Where mv renames, only the work file itself counts.
-        {"mv copies within the file system", nullptr, "cp -- \"$3\" \"$4\"; exit 1", 3, lfed,
+        // As where the kernel refuses a rename no look foresaw: its copy
+        // is judged as any copy of mv's.
+        {"mv copies within the file system", nullptr, "cp -- \"$3\" \"$4\"; exit 1", 0, lfed, ""},
+        {"mv copies, and another writes there", nullptr,
+         "cp -- \"$3\" \"$4\"; printf x >> \"$4\"; exit 1", 3, lfed + "x",
          "not replaced; another file is there now; the converted text is in "},
     };
     for (const auto& c : cases) {

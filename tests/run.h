@@ -30,10 +30,13 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/fs.h>
+#include <linux/fscrypt.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pwd.h>
 #include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -552,6 +555,8 @@ enum class kind {
     fat,    // fusefat, on the image itself, writable (rw+)
     sshfs,  // to an sshd of the test's own on a loopback port
     bindfs, // over a directory of the test's
+    ext4,   // made with -O encrypt, on a loop device
+    btrfs,  // on a loop device
 };
 
 inline const char* kind_name(kind k)
@@ -567,6 +572,10 @@ inline const char* kind_name(kind k)
         return "sshfs";
     case kind::bindfs:
         return "bindfs";
+    case kind::ext4:
+        return "ext4";
+    case kind::btrfs:
+        return "btrfs";
     }
     return "?";
 }
@@ -661,13 +670,16 @@ protected:
             {kind::sshfs, "sshd", "openssh-server"},
             {kind::sshfs, "ssh-keygen", "openssh-client"},
             {kind::bindfs, "bindfs", "bindfs"},
+            {kind::ext4, "mkfs.ext4", "e2fsprogs"},
+            {kind::ext4, "chattr", "e2fsprogs"},
+            {kind::btrfs, "mkfs.btrfs", "btrfs-progs"},
         };
         for (const auto& n : needs) {
             if (n.k == k && tool(n.tool).empty())
                 return std::string(kind_name(k)) + " needs " + n.tool + " (package " + n.package +
                        "), which is not installed";
         }
-        if (access("/dev/fuse", R_OK | W_OK) != 0) {
+        if (k != kind::ext4 && k != kind::btrfs && access("/dev/fuse", R_OK | W_OK) != 0) {
             return std::string("no FUSE file system can be mounted here: /dev/fuse: ") +
                    std::strerror(errno);
         }
@@ -704,8 +716,12 @@ protected:
             format("mkfs.exfat", img, log);
         else if (k == kind::fat)
             format("mkfs.vfat", img, log);
+        else if (k == kind::ext4)
+            format("mkfs.ext4 -q -O encrypt", img, log);
+        else if (k == kind::btrfs)
+            format("mkfs.btrfs -q", img, log);
         std::string dev;
-        if (k == kind::ntfs || k == kind::exfat) {
+        if (k == kind::ntfs || k == kind::exfat || k == kind::ext4 || k == kind::btrfs) {
             dev = attach(img);
             if (dev.empty())
                 return {}; // skipped
@@ -742,6 +758,10 @@ protected:
                 throw std::runtime_error(dir + ": " + std::strerror(errno));
             cmd = "bindfs" + o + " " + q(dir) + " " + q(mnt);
             break;
+        case kind::ext4:
+        case kind::btrfs:
+            cmd = "mount" + o + " " + q(dev) + " " + q(mnt);
+            break;
         }
         // Each driver returns once the volume is mounted, and runs on in
         // the background; undo_volumes() finds it by its arguments.
@@ -749,6 +769,34 @@ protected:
             throw std::runtime_error(std::string("cannot mount ") + kind_name(k) + " with " +
                                      q(options) + ": " + slurp(log));
         return mnt;
+    }
+
+    // Makes the empty directory d encrypted (fscrypt, policy v2) with a
+    // new key, which goes with the file system when it is unmounted.
+    static void encrypt(const std::string& d)
+    {
+        fscrypt_add_key_arg* add = nullptr;
+        std::vector<unsigned char> arg(sizeof *add + 64);
+        add = reinterpret_cast<fscrypt_add_key_arg*>(arg.data());
+        add->key_spec.type = FSCRYPT_KEY_SPEC_TYPE_IDENTIFIER;
+        add->raw_size = 64;
+        for (unsigned i = 0; i < 64; i++)
+            add->raw[i] = static_cast<unsigned char>(i * 7 + 1);
+        fscrypt_policy_v2 policy{};
+        policy.version = FSCRYPT_POLICY_V2;
+        policy.contents_encryption_mode = FSCRYPT_MODE_AES_256_XTS;
+        policy.filenames_encryption_mode = FSCRYPT_MODE_AES_256_CTS;
+        policy.flags = FSCRYPT_POLICY_FLAGS_PAD_32;
+        int f = open(d.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        bool done = f >= 0 && ioctl(f, FS_IOC_ADD_ENCRYPTION_KEY, add) == 0;
+        std::memcpy(policy.master_key_identifier, add->key_spec.u.identifier,
+                    sizeof policy.master_key_identifier);
+        done = done && ioctl(f, FS_IOC_SET_ENCRYPTION_POLICY, &policy) == 0;
+        const int err = errno;
+        if (f >= 0)
+            close(f);
+        if (!done)
+            throw std::runtime_error(d + ": cannot be encrypted: " + std::strerror(err));
     }
 
 private:
@@ -786,11 +834,11 @@ private:
         return {};
     }
 
-    // A sparse image of 64 MiB, formatted.
+    // A sparse image of 128 MiB (btrfs's least), formatted.
     static void format(const std::string& mkfs, const std::string& img, const std::string& log)
     {
         int fd = open(img.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        bool made = fd >= 0 && ftruncate(fd, off_t{64} << 20) == 0;
+        bool made = fd >= 0 && ftruncate(fd, off_t{128} << 20) == 0;
         if (fd >= 0)
             close(fd);
         if (!made)
