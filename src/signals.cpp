@@ -62,38 +62,26 @@ extern "C" void on_signal(int sig, siginfo_t* info, void* /*context*/)
     std::ignore = std::raise(sig); // delivered, with the default action, on return
 }
 
-// Whether the signal's default action ends the process. SIGXFSZ is left
-// out until the writes are done.
-bool ends(int sig)
-{
-    switch (sig) {
-    case SIGKILL:
-    case SIGSTOP:
-    case SIGTSTP:
-    case SIGTTIN:
-    case SIGTTOU:
-    case SIGCHLD:
-    case SIGCONT:
-    case SIGURG:
-    case SIGWINCH:
-    case SIGXFSZ:
-        return false;
-    default:
-        return true;
-    }
-}
+// The signals that end a process by default and that others send: each is
+// caught. SIGXFSZ joins them once the writes are done. A fault in the
+// program itself (SIGSEGV and the like) ends it as SIGKILL would.
+constexpr int caught_signals[] = {SIGHUP,  SIGINT,    SIGQUIT, SIGPIPE, SIGALRM, SIGTERM, SIGUSR1,
+                                  SIGUSR2, SIGVTALRM, SIGPROF, SIGXCPU, SIGIO,   SIGPWR};
 
-void handle(int sig)
+struct sigaction ours_action()
 {
     struct sigaction sa {};
     sa.sa_sigaction = on_signal;
     sigfillset(&sa.sa_mask); // one handler at a time
     sa.sa_flags = SA_SIGINFO | SA_RESTART;
-    std::ignore = sigaction(sig, &sa, nullptr); // cannot fail for a signal that can be read
+    return sa;
 }
 
-// What the caller had SIGXFSZ do, while it is ignored for the writes.
+// What the caller had SIGXFSZ do, while it is ignored for the writes; and
+// the caller's signal mask, which the run ends with.
 struct sigaction xfsz {};
+sigset_t callers_mask;
+bool held = false;
 
 bool ours(int sig)
 {
@@ -105,32 +93,48 @@ bool ours(int sig)
 
 void catch_signals()
 {
-    for (int sig = 1; sig <= SIGRTMAX; sig++) {
-        // Each disposition is read before it is replaced, so that a signal
-        // the caller ignores (SIGHUP under nohup) is never caught, not even
-        // for a moment. The C library keeps a few real-time signals for
-        // itself and refuses them here.
+    // Every signal is held while the handlers are set, so that one the
+    // caller ignores (SIGHUP under nohup) is never caught, not even for a
+    // moment: its disposition is put back, which drops it if it came.
+    sigset_t all;
+    sigfillset(&all);
+    std::ignore = sigprocmask(SIG_BLOCK, &all, &callers_mask); // cannot fail
+    const struct sigaction sa = ours_action();
+    for (int sig : caught_signals) {
         struct sigaction old {};
-        if (!ends(sig) || sigaction(sig, nullptr, &old) != 0)
-            continue;
-        if (old.sa_handler != SIG_IGN) {
-            handle(sig);
-        } else if (sig == SIGIO) {
-            // A lease's break comes as SIGIO, which must be caught for it.
+        std::ignore = sigaction(sig, &sa, &old); // cannot fail for these
+        // A lease's break comes as SIGIO, which must be caught for it.
+        if (old.sa_handler == SIG_IGN && sig == SIGIO)
             io_is_sign.store(true);
-            handle(sig);
-        }
+        else if (old.sa_handler == SIG_IGN)
+            std::ignore = sigaction(sig, &old, nullptr);
     }
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
     std::ignore = sigaction(SIGXFSZ, &ignore, &xfsz); // cannot fail
+    // The others that would end it (the real-time signals, SIGSTKFLT) only
+    // a program sends, on purpose: they wait until the run has ended, and
+    // then end it as they would have.
+    sigset_t rest = callers_mask;
+    std::ignore = sigaddset(&rest, SIGSTKFLT);
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; sig++)
+        std::ignore = sigaddset(&rest, sig);                // cannot fail for these
+    std::ignore = sigprocmask(SIG_SETMASK, &rest, nullptr); // cannot fail
+    held = true;
+}
+
+void release_signals()
+{
+    if (held)
+        std::ignore = sigprocmask(SIG_SETMASK, &callers_mask, nullptr); // cannot fail
 }
 
 void writes_done()
 {
+    const struct sigaction sa = ours_action();
     if (xfsz.sa_handler != SIG_IGN)
-        handle(SIGXFSZ);
+        std::ignore = sigaction(SIGXFSZ, &sa, nullptr); // cannot fail
 }
 
 void remove_on_signal(int dir, const char* name)

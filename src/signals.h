@@ -9,12 +9,17 @@
 
 namespace eolscrub2 {
 
-// Catches every signal whose default action ends the process, except those
-// the caller ignores (nohup, a background job), which stay ignored. Past
-// the file-size limit the kernel kills the writer with SIGXFSZ: until
-// writes_done() it is ignored, so that a write fails with EFBIG instead
-// and the work file is removed.
+// Catches the signals whose default action ends the process and that
+// others send, except those the caller ignores (nohup, a background job),
+// which stay ignored; the rest that would end it (the real-time ones) are
+// held until release_signals(). Past the file-size limit the kernel kills
+// the writer with SIGXFSZ: until writes_done() it is ignored, so that a
+// write fails with EFBIG instead and the work file is removed.
 void catch_signals();
+
+// The run has ended: the caller's signal mask again, so that a signal
+// held meanwhile ends the process now, as it would have.
+void release_signals();
 
 // The writes are done: SIGXFSZ is caught like the others, unless the
 // caller ignores it.
