@@ -4,6 +4,7 @@
 #include "acl.h"
 #include "fd.h"
 #include "report.h"
+#include "volume.h"
 
 #include <algorithm>
 #include <array>
@@ -33,6 +34,11 @@ int fetch(std::string& s, F get)
         ssize_t n = get(nullptr, 0);
         if (n < 0)
             return errno;
+        // Nothing: as most files list.
+        if (n == 0) {
+            s.clear();
+            return 0;
+        }
         s.resize(static_cast<std::size_t>(n));
         n = get(s.data(), s.size());
         if (n >= 0) {
@@ -118,7 +124,7 @@ bool has_acl(int f)
 
 } // namespace
 
-int read_attrs(int in, const struct stat& st, attrs& a)
+int read_attrs(int in, const struct stat& st, long fs_type, attrs& a)
 {
     a.uid = st.st_uid;
     a.gid = st.st_gid;
@@ -139,7 +145,8 @@ int read_attrs(int in, const struct stat& st, attrs& a)
         a.flags = flags & all_carried;
     const std::size_t listed = names.size();
     for (const char* n : by_name) {
-        if (std::find(names.begin(), names.end(), n) == names.end())
+        if ((fs_type == magic::fuse || fs_type == magic::ntfs) &&
+            std::find(names.begin(), names.end(), n) == names.end())
             names.emplace_back(n);
     }
     for (std::size_t i = 0; i < names.size(); i++) {

@@ -51,12 +51,12 @@ struct missed {
     int flags_err = 0;
 };
 
-// Reads in's attributes: those it lists, and those some file systems show
-// only when asked by name (the ACL on NTFS, its Windows flags and creation
-// time); and the inode flags a user may set that say how the file is
+// Reads in's attributes: those it lists, and on a FUSE file system
+// (fs_type) those it may show only when asked by name (ntfs-3g's ACL, the
+// Windows flags and creation time); and the inode flags a user may set that say how the file is
 // kept: no dump, no atime updates, no copy-on-write, (no) compression,
 // synchronous updates. 0 or an errno.
-int read_attrs(int in, const struct stat& st, attrs& a);
+int read_attrs(int in, const struct stat& st, long fs_type, attrs& a);
 
 // Leaves out of a the extended attributes that do not travel with a file,
 // by the rules that cp and mv follow (libattr reads them) in rules, or

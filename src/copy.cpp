@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include <fcntl.h>
 #include <sys/types.h>
@@ -29,11 +30,18 @@ std::size_t room_for(off_t hint)
     return std::max<std::size_t>(static_cast<std::size_t>(hint) + 1, 4096);
 }
 
+constexpr std::align_val_t page{4096};
+
 } // namespace
 
 buffer::buffer(off_t hint)
-    : size(room_for(hint)), bytes(std::make_unique_for_overwrite<unsigned char[]>(size))
+    : size(room_for(hint)), bytes(static_cast<unsigned char*>(::operator new[](size, page)))
 {
+}
+
+void buffer::release::operator()(unsigned char* p) const noexcept
+{
+    ::operator delete[](p, page);
 }
 
 bool may_have_holes(const struct stat& st)

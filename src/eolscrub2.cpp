@@ -17,6 +17,7 @@
 #include "replace.h"
 #include "report.h"
 #include "signals.h"
+#include "volume.h"
 #include "workfile.h"
 
 #include <cerrno>
@@ -61,24 +62,14 @@ int missing(const std::string& path)
     return failed;
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+// Converts the file at path in place: the run, in order. Its status.
+int convert_in_place(const char* name)
 {
-    // A caller that ignores SIGCHLD (some daemons and language runtimes)
-    // passes that on, and system(3) could then not learn how a command ended.
-    std::ignore = std::signal(SIGCHLD, SIG_DFL); // cannot fail
-    if (argc < 2)
-        return filter();
-
     // The file, and whether it needs converting. The lease is taken first,
     // so that all of what is read is what is converted.
     original f;
-    f.path = argv[1];
+    f.path = name;
     const std::string& path = f.path;
-    if (argc > 2) // a warning: the run goes on
-        say({std::to_string(argc - 2), argc == 3 ? " further argument" : " further arguments",
-             " ignored; convert one file per run"});
     // Anything but a regular file is found but not opened: a socket cannot
     // be opened at all, and opening a FIFO waits for a writer. A file that
     // is there but too large for this build's types is not "not found".
@@ -93,8 +84,6 @@ int main(int argc, char** argv)
         return err == ESTALE      ? changed(path, err)
                : err == EOVERFLOW ? fail(path, why(err))
                                   : missing(path);
-    if (fstat(f.in.get(), &f.st) != 0)
-        return fail(path, why(errno));
     catch_signals();
     f.lease = take_lease(f.in.get());
     const buffer buf{f.st.st_size};
@@ -109,7 +98,7 @@ int main(int argc, char** argv)
 
     // Nothing is made until it is sure that the file can be replaced with
     // all that makes it what it is, and that no one else can steer that.
-    if (int err = read_attrs(f.in.get(), f.st, f.a))
+    if (int err = read_attrs(f.in.get(), f.st, type_of(f.in.get()), f.a))
         return fail(path, why(err));
     if (int err = keep_travelling(f.a))
         return fail("/etc/xattr.conf", why(err));
@@ -158,4 +147,22 @@ int main(int argc, char** argv)
     writes_done();
 
     return replace(f, work, m, buf);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    // A caller that ignores SIGCHLD (some daemons and language runtimes)
+    // passes that on, and system(3) could then not learn how a command ended.
+    std::ignore = std::signal(SIGCHLD, SIG_DFL); // cannot fail
+    if (argc < 2)
+        return filter();
+    if (argc > 2) // a warning: the run goes on
+        say({std::to_string(argc - 2), argc == 3 ? " further argument" : " further arguments",
+             " ignored; convert one file per run"});
+    const int status = convert_in_place(argv[1]);
+    // A signal held back meanwhile ends the run now, as it would have.
+    release_signals();
+    return status;
 }

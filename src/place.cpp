@@ -178,7 +178,7 @@ int place::unchanged(const std::string& path, const struct stat& st) const
     return same_file(d, dir_st) && w.base == base && unchanged_since(w.st, st) ? 0 : ESTALE;
 }
 
-int place::open(const struct stat& st, fd& in) const
+int place::open(struct stat& st, fd& in) const
 {
     // O_NONBLOCK in case the name now leads to a FIFO after all; it does
     // nothing to a regular file.
@@ -187,7 +187,10 @@ int place::open(const struct stat& st, fd& in) const
     struct stat now {};
     if (!in.ok() || fstat(in.get(), &now) != 0)
         return errno == ELOOP ? ESTALE : errno;
-    return same_file(now, st) ? 0 : ESTALE;
+    if (!same_file(now, st))
+        return ESTALE;
+    st = now;
+    return 0;
 }
 
 int place::share()

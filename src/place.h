@@ -34,7 +34,7 @@ struct place {
     // directories held open, and every symbolic link on the way only where
     // it can be trusted; st is what is found there, for a regular file its
     // directory is then held. 0 or an errno; EPERM with link set for a
-    // link not followed.
+    // link not followed, ENOENT with link set for one that leads nowhere.
     int find(const std::string& path, struct stat& st);
 
     // 0 when path still leads, the same way, to the file read, unchanged;
@@ -42,9 +42,10 @@ struct place {
     // followed).
     int unchanged(const std::string& path, const struct stat& st) const;
 
-    // Opens the file found, for reading, as the very file found (st).
-    // 0 or an errno; ESTALE where the name now leads elsewhere.
-    int open(const struct stat& st, fd& in) const;
+    // Opens the file found, for reading, as the very file found (st), and
+    // sets st to what it now says. 0 or an errno; ESTALE where the name now
+    // leads elsewhere.
+    int open(struct stat& st, fd& in) const;
 
     // Makes the name by which a command reaches the file: through
     // /proc/self/fd/N/NAME, N a copy of dir that commands inherit, so that

@@ -143,8 +143,10 @@ std::string by_hand(const original& f, const workfile& work)
         return {};
     char mode[8];
     std::ignore = std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(f.a.mode)); // fits
-    return "; the work file is yours alone: give it owner " + user_name(f.a.uid) + ":" +
-           group_name(f.a.gid) + " and mode " + mode + " as you put it in place";
+    // By number: names would cost every run from another directory the
+    // loading of the name services.
+    return "; the work file is yours alone: give it owner " + std::to_string(f.a.uid) + ":" +
+           std::to_string(f.a.gid) + " and mode " + mode + " as you put it in place";
 }
 
 // Gives up before rm: the work file removed, then the run ends as a signal

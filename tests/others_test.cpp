@@ -308,7 +308,7 @@ TEST_F(Others, NoOneTheFileShutsOutOpensTheWorkFile)
             continue;
         EXPECT_EQ(r.err, "eolscrub2: " + c.f +
                              ": not replaced; the original is still there; the work file is yours "
-                             "alone: give it owner root:root and mode 0644 as you put it in place; "
+                             "alone: give it owner 0:0 and mode 0644 as you put it in place; "
                              "the converted text is in " +
                              w[0] + "\n")
             << c.what;
@@ -407,7 +407,7 @@ TEST_F(Others, OnlyMvsOwnCopyIsGivenTheFilesAttributes)
         ASSERT_EQ(w.size(), 1u) << c.what;
         EXPECT_EQ(slurp(shm + "/" + w[0]), lfed) << c.what;
         EXPECT_EQ(r.err, "eolscrub2: " + tool + ": not replaced; " + c.held +
-                             "; the work file is yours alone: give it owner root:4242 and mode "
+                             "; the work file is yours alone: give it owner 0:4242 and mode "
                              "4755 as you put it in place; the converted text is in " +
                              w[0] + "\n")
             << c.what;
