@@ -281,7 +281,7 @@ int may_begin(const original& f, const workfile& work)
 int cannot_keep(const original& f, const lost& l, const workfile& work)
 {
     if (l.what == attr::none)
-        return fail(work.where(), why(l.err));
+        return fail(f.path, work.where(), why(l.err));
     const attrs& a = f.a;
     // The owner and group by name, as ls shows them, and the mode as
     // chmod takes it.
@@ -305,7 +305,7 @@ int cannot_keep(const original& f, const lost& l, const workfile& work)
     return failed;
 }
 
-int not_followed(const untrusted& l)
+int not_followed(const link_stop& l)
 {
     say({l.name, ": a link of user ", user_name(l.owner), " to a ", l.to_dir ? "directory" : "file",
          " of ", user_name(l.target_owner), "; not followed"});

@@ -43,6 +43,6 @@ int may_begin(const original& f, const workfile& work);
 int cannot_keep(const original& f, const lost& l, const workfile& work);
 
 // Says that the path was not followed through the link l; status 1.
-int not_followed(const untrusted& l);
+int not_followed(const link_stop& l);
 
 } // namespace eolscrub2

@@ -2,6 +2,7 @@
 #include "copy.h"
 
 #include "convert.h"
+#include "progress.h"
 
 #include <algorithm>
 #include <cstring>
@@ -124,8 +125,12 @@ fault convert(int in, int out, bool to_disk, const buffer& buf, bool holes)
     scrub s;
     off_t written = 0;
     off_t synced = 0;
+    off_t read = 0;
     int werr = 0; // writing
     const auto block = [&](unsigned char* b, std::size_t n) {
+        read += static_cast<off_t>(n);
+        if (to_disk)
+            progress::converted(read);
         std::size_t m = s.feed(b, n, b);
         if ((werr = write_all(out, b, m)) != 0)
             return false;
@@ -146,6 +151,7 @@ fault convert(int in, int out, bool to_disk, const buffer& buf, bool holes)
             return false;
         }
         s.zeros();
+        read += n;
         written += n;
         synced = synced == written - n ? written : synced;
         return true;
@@ -165,11 +171,14 @@ int needs_change(int in, const buffer& buf, bool& changes, bool holes)
 {
     scrub s;
     bool any = false;
+    off_t read = 0;
     changes = false;
     int err = each_block(
         in, buf, holes,
         [&](unsigned char* b, std::size_t n) {
             any = true;
+            read += static_cast<off_t>(n);
+            progress::converted(read);
             changes = s.feed(b, n, b) != n;
             return !changes;
         },

@@ -14,6 +14,7 @@
 #include "fd.h"
 #include "lease.h"
 #include "original.h"
+#include "progress.h"
 #include "replace.h"
 #include "report.h"
 #include "signals.h"
@@ -53,9 +54,18 @@ int filter()
     return done;
 }
 
-int missing(const std::string& path)
+// The file cannot be opened: "file not found" on standard output, which
+// callers may read; and where that is not all (the name is there, or
+// empty), why, on standard error as any failure.
+int missing(const std::string& path, int err, const link_stop& link)
 {
     std::ignore = std::puts("file not found"); // the status says it anyway
+    if (path.empty())
+        say({": a file has no empty name"});
+    else if (!link.name.empty())
+        say({link.name, ": a link to ", link.text, ", where no file is"});
+    else if (err != ENOENT)
+        warn(path, why(err));
     // "--help", say: a name like an option, which the program has none of.
     if (path.starts_with("-"))
         say({"takes no options; usage: eolscrub2 FILE"});
@@ -76,16 +86,17 @@ int convert_in_place(const char* name)
     if (int err = f.at.find(path, f.st)) {
         if (err == EPERM && !f.at.link.name.empty())
             return not_followed(f.at.link);
-        return err == EOVERFLOW ? fail(path, why(err)) : missing(path);
+        return err == EOVERFLOW ? fail(path, why(err)) : missing(path, err, f.at.link);
     }
     if (!S_ISREG(f.st.st_mode))
         return fail(path, "not a regular file");
     if (int err = f.at.open(f.st, f.in))
         return err == ESTALE      ? changed(path, err)
                : err == EOVERFLOW ? fail(path, why(err))
-                                  : missing(path);
+                                  : missing(path, err, f.at.link);
     catch_signals();
     f.lease = take_lease(f.in.get());
+    progress::begin(f.st.st_size);
     const buffer buf{f.st.st_size};
     const bool holes = may_have_holes(f.st);
     bool changes = false;
@@ -101,10 +112,10 @@ int convert_in_place(const char* name)
     if (int err = read_attrs(f.in.get(), f.st, type_of(f.in.get()), f.a))
         return fail(path, why(err));
     if (int err = keep_travelling(f.a))
-        return fail("/etc/xattr.conf", why(err));
+        return fail(path, "/etc/xattr.conf", why(err));
     workfile work;
     if (int err = work.open_dir())
-        return fail(work.where(), why(err));
+        return fail(path, "the current directory", why(err));
     if (int err = f.at.share())
         return fail(path, why(err));
     if (int status = may_begin(f, work))
@@ -120,15 +131,16 @@ int convert_in_place(const char* name)
     fd out;
     const bool beside = same_file(work.dir_stat(), f.at.dir_st);
     if (int err = work.create(out, f.a, beside))
-        return fail(work.where(), why(err));
+        return fail(path, work.where(), why(err));
     missed m{std::vector<int>(f.a.xattrs.size())};
     give_flags(out.get(), f.a, m);
     if (lost l = beside ? give_owner(out.get(), f.a) : lost{}; l.err != 0)
         return cannot_keep(f, l, work);
     if (lseek(f.in.get(), 0, SEEK_SET) != 0)
         return fail(path, why(errno));
+    progress::step("converting", 0);
     if (fault e = convert(f.in.get(), out.get(), true, buf, holes); e.err != 0)
-        return fail(e.reading ? path : work.where(), why(e.err));
+        return e.reading ? fail(path, why(e.err)) : fail(path, work.where(), why(e.err));
     if (lost l = beside ? lost{} : give_owner(out.get(), f.a); l.err != 0)
         return cannot_keep(f, l, work);
     if (lost l = give_rest(out.get(), f.a, m); l.err != 0)
@@ -140,10 +152,11 @@ int convert_in_place(const char* name)
              work.dir_path(), " (", why(err), "); run it from the file's own directory"});
         return failed;
     }
+    progress::step("flushing", f.st.st_size);
     if (fsync(out.get()) != 0)
-        return fail(work.where(), why(errno));
+        return fail(path, work.where(), why(errno));
     if (int err = out.close())
-        return fail(work.where(), why(err));
+        return fail(path, work.where(), why(err));
     writes_done();
 
     return replace(f, work, m, buf);
@@ -162,6 +175,7 @@ int main(int argc, char** argv)
         say({std::to_string(argc - 2), argc == 3 ? " further argument" : " further arguments",
              " ignored; convert one file per run"});
     const int status = convert_in_place(argv[1]);
+    progress::erase();
     // A signal held back meanwhile ends the run now, as it would have.
     release_signals();
     return status;

@@ -71,6 +71,7 @@ struct walked {
 // what they reached.
 struct pending {
     std::string name;
+    std::string text;
     uid_t owner;
     std::size_t left; // the steps still to take after its own
 };
@@ -82,7 +83,7 @@ struct pending {
 // file of theirs, and so had the caller rewrite it (as systemd's safe
 // path resolution refuses such a step). 0 or an errno; EPERM with link
 // set for a link not followed.
-int walk(const std::string& path, walked& w, untrusted& link)
+int walk(const std::string& path, walked& w, link_stop& link)
 {
     if (path.empty())
         return ENOENT;
@@ -99,7 +100,7 @@ int walk(const std::string& path, walked& w, untrusted& link)
         while (!links.empty() && links.back().left == steps.size()) {
             const pending& l = links.back();
             if (l.owner != 0 && l.owner != me && l.owner != w.st.st_uid) {
-                link = {l.name, l.owner, w.st.st_uid, S_ISDIR(w.st.st_mode)};
+                link = {l.name, l.text, l.owner, w.st.st_uid, S_ISDIR(w.st.st_mode)};
                 return EPERM;
             }
             links.pop_back();
@@ -110,6 +111,10 @@ int walk(const std::string& path, walked& w, untrusted& link)
         steps.pop_front();
         fd next{openat(here.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC)};
         struct stat st {};
+        if (!next.ok() && errno == ENOENT && !links.empty()) {
+            link = {links.back().name, links.back().text};
+            return ENOENT;
+        }
         if (!next.ok() || fstat(next.get(), &st) != 0)
             return errno;
         if (S_ISLNK(st.st_mode)) {
@@ -118,7 +123,7 @@ int walk(const std::string& path, walked& w, untrusted& link)
                 return ELOOP;
             if (int err = text_of(next.get(), st.st_size, text))
                 return err;
-            links.push_back({join(shown, name), st.st_uid, steps.size()});
+            links.push_back({join(shown, name), text, st.st_uid, steps.size()});
             // Read from the link's own directory, or from the root.
             if (!text.empty() && text.front() == '/') {
                 here = fd{open("/", O_PATH | O_DIRECTORY | O_CLOEXEC)};
@@ -169,7 +174,7 @@ int place::find(const std::string& path, struct stat& st)
 int place::unchanged(const std::string& path, const struct stat& st) const
 {
     walked w;
-    untrusted l;
+    link_stop l;
     if (int err = walk(path, w, l))
         return err == ENOMEM ? err : ESTALE;
     struct stat d {};

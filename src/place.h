@@ -11,11 +11,12 @@
 
 namespace eolscrub2 {
 
-// A symbolic link on the way that is not followed: one that neither root,
-// the caller, nor the owner of what it leads to made, so that its owner
-// could have aimed it at anything.
-struct untrusted {
+// A symbolic link the steps stopped at: one not followed, since neither
+// root, the caller, nor the owner of what it leads to made it, so that its
+// owner could have aimed it at anything; or one that leads to no file.
+struct link_stop {
     std::string name; // the link's path, as the steps reached it
+    std::string text; // what it says
     uid_t owner = 0;
     uid_t target_owner = 0;
     bool to_dir = false; // it leads to a directory
@@ -28,7 +29,7 @@ struct place {
     struct statx dir_x {}; // its mount, and whether it is immutable or append-only
     struct statx file_x {};
     std::string base;
-    untrusted link; // why find() gave EPERM, if a link was the reason
+    link_stop link; // where find() gave EPERM or ENOENT, if a link was the reason
 
     // Follows path to what it names, component by component through
     // directories held open, and every symbolic link on the way only where

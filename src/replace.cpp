@@ -2,7 +2,7 @@
 #include "replace.h"
 
 #include "commands.h"
-#include "owner.h"
+#include "progress.h"
 #include "report.h"
 #include "signals.h"
 #include "volume.h"
@@ -167,7 +167,8 @@ int replace(const original& f, workfile& work, missed& m, const buffer& buf)
     const place& at = f.at;
     fd text;
     if (int err = work.open_for_reading(text))
-        return fail(work.where(), err == ESTALE ? "the work file changed; not replaced" : why(err));
+        return err == ESTALE ? fail(path, "the work file changed; not replaced")
+                             : fail(path, work.where(), why(err));
     defer_signals();
     work.keep();
     // Where mv copies, across file systems or where the kernel refuses the
@@ -186,7 +187,7 @@ int replace(const original& f, workfile& work, missed& m, const buffer& buf)
         if (err == 0 && fsync(work.dir()) != 0)
             err = errno;
         if (err != 0) {
-            warn(work.where(), why(err));
+            std::ignore = fail(path, work.where(), why(err));
             return abandon(work, failed);
         }
     }
@@ -212,11 +213,14 @@ int replace(const original& f, workfile& work, missed& m, const buffer& buf)
         std::ignore = fail(path, "opened for writing by another program; not replaced");
         return abandon(work, failed);
     }
-    if (fstatat(work.dir(), work.given().c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !same_file(now, work.stat()) || !work.present()) {
-        std::ignore = fail(work.where(), "the work file changed; not replaced");
+    const bool second = work.given() != work.name();
+    if ((second && (fstatat(work.dir(), work.given().c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+                    !same_file(now, work.stat()))) ||
+        !work.present()) {
+        std::ignore = fail(path, "the work file changed; not replaced");
         return abandon(work, failed);
     }
+    progress::step("replacing", f.st.st_size);
     // If rm fails, mv still replaces the file; what they left decides.
     int removed = run_command(cmd.rm);
     int moved = run_command(cmd.mv);

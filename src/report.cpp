@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: ISC
 #include "report.h"
 
+#include "progress.h"
+
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -13,6 +15,7 @@ namespace eolscrub2 {
 
 void say(std::initializer_list<std::string_view> pieces)
 {
+    progress::erase();
     std::array<iovec, 16> v{};
     std::size_t n = 0;
     auto add = [&](std::string_view s) {

@@ -32,6 +32,14 @@ inline int fail(std::string_view what, std::string_view reason)
     return failed;
 }
 
+// The same, for a failure with what is named (the work file, a system
+// file) in the run for the file at path.
+inline int fail(std::string_view path, std::string_view what, std::string_view reason)
+{
+    say({path, ": ", what, ": ", reason});
+    return failed;
+}
+
 // The reason for an errno.
 std::string_view why(int err);
 

@@ -81,7 +81,7 @@ public:
 
     const std::string& name() const { return name_; }
     // For messages on what went wrong while it was written: by then it is gone.
-    std::string where() const { return "work file in " + dir_path_; }
+    std::string where() const { return "the work file in " + dir_path_; }
     const struct stat& stat() const { return st_; }
     // The directory it was made in, held open, and its path.
     int dir() const { return dir_.get(); }

@@ -82,6 +82,7 @@ struct how {
     std::string input;      // standard input; /dev/null when empty
     bool as_nobody = false; // as an unprivileged user, when run by root
     bool tty = false;       // a terminal on standard input
+    bool tty_err = false;   // and on standard error, read back as the run's stderr
     rlim_t fsize = RLIM_INFINITY;
     std::vector<int> ignored;                              // signals the caller ignores
     std::vector<int> blocked;                              // signals the caller blocks
@@ -103,6 +104,11 @@ struct how {
     how& terminal()
     {
         tty = true;
+        return *this;
+    }
+    how& terminal_errors()
+    {
+        tty_err = true;
         return *this;
     }
     how& feed(std::string s)
@@ -184,6 +190,7 @@ protected:
     std::string top, dir, aux;
     std::set<std::string> leftovers; // work files a test expects to remain
     std::vector<std::string> undos;  // shell commands that TearDown runs, last first
+    int pty_ = -1;                   // a terminal's master end, for how::terminal_errors()
 
     // Runs command now, and its undoing at the end of the test, whatever
     // becomes of it: a mount, an immutable file.
@@ -253,6 +260,12 @@ protected:
     pid_t start(const how& h)
     {
         put(aux + "/in", h.input);
+        if (h.tty_err) {
+            pty_ = posix_openpt(O_RDWR | O_NOCTTY);
+            EXPECT_TRUE(pty_ >= 0 && grantpt(pty_) == 0 && unlockpt(pty_) == 0 &&
+                        fcntl(pty_, F_SETFD, FD_CLOEXEC) == 0)
+                << "no pseudo-terminal: " << std::strerror(errno);
+        }
         // With a namespace, the maps are written from outside once the
         // child is in it (in), and then it may go on (go).
         int in[2] = {-1, -1};
@@ -312,7 +325,8 @@ protected:
             stdin_fd = open(h.input.empty() ? "/dev/null" : (aux + "/in").c_str(), O_RDONLY);
         }
         int out = open((aux + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int err = open((aux + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = h.tty_err ? open(ptsname(pty_), O_RDWR | O_NOCTTY)
+                            : open((aux + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (stdin_fd < 0 || out < 0 || err < 0 || dup2(stdin_fd, 0) < 0 || dup2(out, 1) < 0 ||
             dup2(err, 2) < 0)
             _exit(99);
@@ -409,6 +423,16 @@ protected:
         }
         r.out = slurp(aux + "/out");
         r.err = slurp(aux + "/err");
+        // What the run wrote to the terminal, until it closed its end.
+        for (char b[4096]; pty_ >= 0;) {
+            ssize_t n = read(pty_, b, sizeof b);
+            if (n <= 0) {
+                close(pty_);
+                pty_ = -1;
+            } else {
+                r.err.append(b, static_cast<std::size_t>(n));
+            }
+        }
         return r;
     }
 

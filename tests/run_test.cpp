@@ -96,6 +96,35 @@ TEST_F(Run, ConvertsFilesOfManyBlocks)
     }
 }
 
+TEST_F(Run, ShowsALongRunOnlyOnATerminal)
+{
+    if (!have_strace())
+        GTEST_SKIP() << "needs strace, to hold the run past a second";
+    // A run held for over a second after its second block is read: one
+    // line, redrawn and then erased, on a terminal; nothing anywhere else.
+    const std::string text = std::string(3 * block_size, 'x') + "\r\n";
+    for (bool terminal : {true, false}) {
+        put(at("f"), text);
+        how h{"f"};
+        if (terminal)
+            h.terminal_errors();
+        pid_t pid = stopped_at(h, "read", 3);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+        result r = resume(pid);
+        EXPECT_TRUE(r.exited(0)) << r;
+        EXPECT_TRUE(slurp(at("f")) == std::string(3 * block_size, 'x') + "\n");
+        if (!terminal) {
+            EXPECT_EQ(r.err, "");
+            continue;
+        }
+        EXPECT_NE(r.err.find("\reolscrub2: converting, 0 B of 1.5 MiB, "), std::string::npos)
+            << r.err;
+        EXPECT_NE(r.err.find("\reolscrub2: replacing, 1.5 MiB of 1.5 MiB, "), std::string::npos)
+            << r.err;
+        EXPECT_TRUE(r.err.ends_with("\033[K\r\033[K")) << r.err;
+    }
+}
+
 TEST_F(Run, CannotOpen)
 {
     put(at("f"), crlf);
@@ -108,11 +137,15 @@ TEST_F(Run, CannotOpen)
         std::vector<std::string> args;
         std::string err;
     } cases[] = {
+        // Where the name is there, or cannot be one, the line says why.
         {"missing", {"nope"}, ""},
-        {"empty name", {""}, ""},
-        {"dangling link", {"dangling"}, ""},
-        {"unreadable", {"secret"}, ""},
-        {"a file used as a directory", {"f/x"}, ""},
+        {"in a directory that is not there", {"none/f"}, ""},
+        {"empty name", {""}, "eolscrub2: : a file has no empty name\n"},
+        {"dangling link",
+         {"dangling"},
+         "eolscrub2: dangling: a link to nowhere, where no file is\n"},
+        {"unreadable", {"secret"}, "eolscrub2: secret: Permission denied\n"},
+        {"a file used as a directory", {"f/x"}, "eolscrub2: f/x: Not a directory\n"},
         {"an option", {"--help"}, no_options},
         {"the end of options, then the file",
          {"--", "f"},
@@ -324,7 +357,7 @@ TEST_F(Run, FailedWriteLeavesTheInput)
         EXPECT_TRUE(r.exited(1)) << c.what << ": " << r;
         EXPECT_EQ(r.out, "");
         // The work file's directory filled, not the input's.
-        std::string says = "eolscrub2: work file in " + fs::canonical(dir).string() + ": " +
+        std::string says = "eolscrub2: f: the work file in " + fs::canonical(dir).string() + ": " +
                            std::strerror(EFBIG) + "\n";
         auto w = work_files();
         EXPECT_EQ(w.size(), c.left ? 1u : 0u) << c.what;
@@ -354,8 +387,8 @@ TEST_F(Run, NoWorkFileInAReadOnlyDirectory)
     result r = run(how{mine + "/f"}.nobody());
     EXPECT_TRUE(r.exited(1)) << r;
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "eolscrub2: work file in " + fs::canonical(dir).string() + ": " +
-                         std::strerror(EACCES) + "\n");
+    EXPECT_EQ(r.err, "eolscrub2: " + mine + "/f: the work file in " + fs::canonical(dir).string() +
+                         ": " + std::strerror(EACCES) + "\n");
     EXPECT_EQ(slurp(mine + "/f"), crlf);
 }
 
