@@ -63,6 +63,7 @@ fs::path top;
 bool keep = false;
 int serial = 0; // of the runs' scratch directories
 int broke = 0, missed = 0, cuts = 0, lost = 0;
+const auto began = std::chrono::steady_clock::now();
 volatile std::sig_atomic_t interrupted = 0; // SIGINT or SIGTERM: clean up and stop
 
 std::vector<std::string> lines_of(const std::string& s)
@@ -72,6 +73,19 @@ std::vector<std::string> lines_of(const std::string& s)
     for (std::string l; std::getline(in, l);)
         v.push_back(l);
     return v;
+}
+
+// The counts so far, for the lines that show a long run going on (which
+// ctest shows only with -V).
+std::string so_far()
+{
+    using std::chrono::steady_clock;
+    auto s = std::chrono::duration_cast<std::chrono::seconds>(steady_clock::now() - began);
+    return std::to_string(broke) + " broke the rule" +
+           (cuts > 0 ? ", " + std::to_string(lost) + " of " + std::to_string(cuts) +
+                           " power cuts lost data"
+                     : "") +
+           " so far, " + std::to_string(s.count()) + " s";
 }
 
 // ---- Inputs ----
@@ -627,11 +641,17 @@ void settle(run& r)
         fs::remove_all(r.dir, ec);
 }
 
-// Runs the queue two at a time.
-void drive(std::vector<run>& queue)
+// Runs the queue two at a time, saying every half minute how far it is.
+void drive(std::vector<run>& queue, const std::string& what = {})
 {
     std::vector<run*> live;
+    auto say = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     for (std::size_t next = 0; (next < queue.size() || !live.empty()) && !interrupted;) {
+        if (!what.empty() && std::chrono::steady_clock::now() > say) {
+            std::cout << "faults: " << what << ": " << next - live.size() << " of " << queue.size()
+                      << " runs; " << so_far() << std::endl;
+            say += std::chrono::seconds(30);
+        }
         while (live.size() < 2 && next < queue.size()) {
             run& r = queue[next++];
             r.dir = top / std::to_string(serial++);
@@ -698,11 +718,11 @@ std::size_t inject(const std::vector<input>& all, bool signals)
             for (const auto& f : faults)
                 queue.push_back({&in, call, nth, l->before[call] + nth, f, line});
         }
-        std::cout << "faults: " << (signals ? "signals" : "errors") << ", " << in.name << ": "
-                  << l->calls.size() << " calls after main's start, " << queue.size()
-                  << " injections" << std::endl;
+        const std::string what = std::string(signals ? "signals" : "errors") + ", " + in.name;
+        std::cout << "faults: " << what << ": " << l->calls.size() << " calls after main's start, "
+                  << queue.size() << " injections; " << so_far() << std::endl;
         total += queue.size();
-        drive(queue);
+        drive(queue, what);
     }
     return total;
 }
@@ -939,6 +959,8 @@ int power(const std::vector<input>& all)
                 broke++;
                 continue;
             }
+            std::cout << "faults: power, " << in.name << ", " << sc.name << ": " << l->calls.size()
+                      << " calls after main's start; " << so_far() << std::endl;
             std::map<std::string, int> seen;
             for (const auto& [call, line] : l->calls) {
                 int nth = ++seen[call];
@@ -1023,7 +1045,6 @@ int main(int argc, char** argv)
         return 1;
     }
     top = t;
-    const auto began = std::chrono::steady_clock::now();
     const auto all = inputs();
 
     std::size_t planned = 0;
