@@ -909,6 +909,33 @@ void cut(const disks& d, const scenario& sc, const run& r, const char* copy)
         std::ignore = sh(*it); // says what failed
 }
 
+// Why the power mode cannot run here, or nothing. A container's root has
+// neither the right to mount (CAP_SYS_ADMIN) nor loop devices, as a rule.
+std::string unpowered()
+{
+    if (geteuid() != 0)
+        return "it needs root";
+    if (std::system("{ command -v mkfs.ext4 && command -v mkfs.xfs && command -v mkfs.btrfs && "
+                    "command -v losetup && command -v sysctl; } >/dev/null 2>&1") != 0)
+        return "it needs e2fsprogs, xfsprogs, btrfs-progs, mount's losetup and procps's sysctl";
+    const std::string probe = (top / "probe").string();
+    const std::string log = (top / "probe.log").string();
+    const auto said = [&] {
+        std::string t = slurp(log);
+        return t.substr(0, t.find('\n'));
+    };
+    std::error_code ec;
+    std::ignore = fs::create_directory(probe, ec); // else mount says why
+    const std::string mount = "mount -t tmpfs eolscrub2-faults " + probe + " >" + log + " 2>&1";
+    if (std::system(mount.c_str()) != 0)
+        return "it cannot mount here: " + said();
+    if (!sh("umount " + probe))
+        broke++;
+    if (std::system(("losetup --find >" + log + " 2>&1").c_str()) != 0)
+        return "it has no loop device here: " + said();
+    return {};
+}
+
 // A hold after each call that may change a disk, of each scenario.
 int power(const std::vector<input>& all)
 {
@@ -1018,16 +1045,6 @@ int main(int argc, char** argv)
                      "was injected\n";
         return 77;
     }
-    const bool power_ok =
-        geteuid() == 0 && std::system("{ command -v mkfs.ext4 && command -v mkfs.xfs && command -v "
-                                      "mkfs.btrfs && command -v losetup; } >/dev/null 2>&1") == 0;
-    if (modes.count("power") && !power_ok) {
-        std::cout << "faults: power: SKIPPED, it needs root, e2fsprogs, xfsprogs, btrfs-progs and "
-                     "mount's losetup\n";
-        if (modes.size() == 1)
-            return 77;
-        modes.erase("power");
-    }
     std::error_code ec;
     program = fs::absolute(argv[1], ec).string();
     if (ec || access(program.c_str(), X_OK) != 0) {
@@ -1045,6 +1062,14 @@ int main(int argc, char** argv)
         return 1;
     }
     top = t;
+    if (std::string why = modes.count("power") ? unpowered() : ""; !why.empty()) {
+        std::cout << "faults: power: SKIPPED, " << why << std::endl;
+        modes.erase("power");
+        if (modes.empty()) {
+            fs::remove_all(top, ec);
+            return 77;
+        }
+    }
     const auto all = inputs();
 
     std::size_t planned = 0;
