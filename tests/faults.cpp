@@ -63,6 +63,7 @@ fs::path top;
 bool keep = false;
 int serial = 0; // of the runs' scratch directories
 int broke = 0, missed = 0, cuts = 0, lost = 0;
+const auto began = std::chrono::steady_clock::now();
 volatile std::sig_atomic_t interrupted = 0; // SIGINT or SIGTERM: clean up and stop
 
 std::vector<std::string> lines_of(const std::string& s)
@@ -72,6 +73,19 @@ std::vector<std::string> lines_of(const std::string& s)
     for (std::string l; std::getline(in, l);)
         v.push_back(l);
     return v;
+}
+
+// The counts so far, for the lines that show a long run going on (which
+// ctest shows only with -V).
+std::string so_far()
+{
+    using std::chrono::steady_clock;
+    auto s = std::chrono::duration_cast<std::chrono::seconds>(steady_clock::now() - began);
+    return std::to_string(broke) + " broke the rule" +
+           (cuts > 0 ? ", " + std::to_string(lost) + " of " + std::to_string(cuts) +
+                           " power cuts lost data"
+                     : "") +
+           " so far, " + std::to_string(s.count()) + " s";
 }
 
 // ---- Inputs ----
@@ -627,11 +641,17 @@ void settle(run& r)
         fs::remove_all(r.dir, ec);
 }
 
-// Runs the queue two at a time.
-void drive(std::vector<run>& queue)
+// Runs the queue two at a time, saying every half minute how far it is.
+void drive(std::vector<run>& queue, const std::string& what = {})
 {
     std::vector<run*> live;
+    auto say = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     for (std::size_t next = 0; (next < queue.size() || !live.empty()) && !interrupted;) {
+        if (!what.empty() && std::chrono::steady_clock::now() > say) {
+            std::cout << "faults: " << what << ": " << next - live.size() << " of " << queue.size()
+                      << " runs; " << so_far() << std::endl;
+            say += std::chrono::seconds(30);
+        }
         while (live.size() < 2 && next < queue.size()) {
             run& r = queue[next++];
             r.dir = top / std::to_string(serial++);
@@ -698,11 +718,11 @@ std::size_t inject(const std::vector<input>& all, bool signals)
             for (const auto& f : faults)
                 queue.push_back({&in, call, nth, l->before[call] + nth, f, line});
         }
-        std::cout << "faults: " << (signals ? "signals" : "errors") << ", " << in.name << ": "
-                  << l->calls.size() << " calls after main's start, " << queue.size()
-                  << " injections" << std::endl;
+        const std::string what = std::string(signals ? "signals" : "errors") + ", " + in.name;
+        std::cout << "faults: " << what << ": " << l->calls.size() << " calls after main's start, "
+                  << queue.size() << " injections; " << so_far() << std::endl;
         total += queue.size();
-        drive(queue);
+        drive(queue, what);
     }
     return total;
 }
@@ -889,6 +909,33 @@ void cut(const disks& d, const scenario& sc, const run& r, const char* copy)
         std::ignore = sh(*it); // says what failed
 }
 
+// Why the power mode cannot run here, or nothing. A container's root has
+// neither the right to mount (CAP_SYS_ADMIN) nor loop devices, as a rule.
+std::string unpowered()
+{
+    if (geteuid() != 0)
+        return "it needs root";
+    if (std::system("{ command -v mkfs.ext4 && command -v mkfs.xfs && command -v mkfs.btrfs && "
+                    "command -v losetup && command -v sysctl; } >/dev/null 2>&1") != 0)
+        return "it needs e2fsprogs, xfsprogs, btrfs-progs, mount's losetup and procps's sysctl";
+    const std::string probe = (top / "probe").string();
+    const std::string log = (top / "probe.log").string();
+    const auto said = [&] {
+        std::string t = slurp(log);
+        return t.substr(0, t.find('\n'));
+    };
+    std::error_code ec;
+    std::ignore = fs::create_directory(probe, ec); // else mount says why
+    const std::string mount = "mount -t tmpfs eolscrub2-faults " + probe + " >" + log + " 2>&1";
+    if (std::system(mount.c_str()) != 0)
+        return "it cannot mount here: " + said();
+    if (!sh("umount " + probe))
+        broke++;
+    if (std::system(("losetup --find >" + log + " 2>&1").c_str()) != 0)
+        return "it has no loop device here: " + said();
+    return {};
+}
+
 // A hold after each call that may change a disk, of each scenario.
 int power(const std::vector<input>& all)
 {
@@ -939,6 +986,8 @@ int power(const std::vector<input>& all)
                 broke++;
                 continue;
             }
+            std::cout << "faults: power, " << in.name << ", " << sc.name << ": " << l->calls.size()
+                      << " calls after main's start; " << so_far() << std::endl;
             std::map<std::string, int> seen;
             for (const auto& [call, line] : l->calls) {
                 int nth = ++seen[call];
@@ -996,16 +1045,6 @@ int main(int argc, char** argv)
                      "was injected\n";
         return 77;
     }
-    const bool power_ok =
-        geteuid() == 0 && std::system("{ command -v mkfs.ext4 && command -v mkfs.xfs && command -v "
-                                      "mkfs.btrfs && command -v losetup; } >/dev/null 2>&1") == 0;
-    if (modes.count("power") && !power_ok) {
-        std::cout << "faults: power: SKIPPED, it needs root, e2fsprogs, xfsprogs, btrfs-progs and "
-                     "mount's losetup\n";
-        if (modes.size() == 1)
-            return 77;
-        modes.erase("power");
-    }
     std::error_code ec;
     program = fs::absolute(argv[1], ec).string();
     if (ec || access(program.c_str(), X_OK) != 0) {
@@ -1023,7 +1062,14 @@ int main(int argc, char** argv)
         return 1;
     }
     top = t;
-    const auto began = std::chrono::steady_clock::now();
+    if (std::string why = modes.count("power") ? unpowered() : ""; !why.empty()) {
+        std::cout << "faults: power: SKIPPED, " << why << std::endl;
+        modes.erase("power");
+        if (modes.empty()) {
+            fs::remove_all(top, ec);
+            return 77;
+        }
+    }
     const auto all = inputs();
 
     std::size_t planned = 0;

@@ -152,8 +152,9 @@ TEST_F(Keeps, SecurityAttributesExactlyOrNotAtAll)
 {
     // A file capability as setcap writes it (cap_net_raw+ep), and a label.
     const std::string cap("\x01\0\0\x02\0\x20\0\0\0\0\0\0\0\0\0\0\0\0\0\0", 20);
-    const std::string shm = "/dev/shm/eolscrub2-test." + std::to_string(getpid());
-    ASSERT_EQ(mkdir(shm.c_str(), 0755), 0);
+    const std::string shm = elsewhere(0755);
+    if (shm.empty())
+        return; // skipped
     const std::string mine = theirs("mine");
     const struct {
         const char* what;
@@ -201,7 +202,6 @@ TEST_F(Keeps, SecurityAttributesExactlyOrNotAtAll)
     }
     for (const auto& e : fs::directory_iterator(shm))
         ADD_FAILURE() << "left behind: " << e.path();
-    fs::remove_all(shm);
 }
 
 TEST_F(Keeps, AnotherProgramsWritesAreNeverLost)

@@ -373,8 +373,9 @@ TEST_F(Others, OnlyMvsOwnCopyIsGivenTheFilesAttributes)
     ASSERT_EQ(mkdir(shared.c_str(), 0755), 0);
     ASSERT_EQ(chown(shared.c_str(), 0, team), 0);
     ASSERT_EQ(chmod(shared.c_str(), 02775), 0);
-    const std::string shm = "/dev/shm/eolscrub2-test." + std::to_string(getpid());
-    change("mkdir -m 755 " + shm, "rm -rf " + shm);
+    const std::string shm = elsewhere(0755);
+    if (shm.empty())
+        return; // skipped
     const std::string cap("\x01\0\0\x02\0\x20\0\0\0\0\0\0\0\0\0\0\0\0\0\0", 20);
     const std::string tool = shared + "/tool";
     const struct {

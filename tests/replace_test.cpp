@@ -293,11 +293,9 @@ TEST_F(Replace, SyncsTheFileWhereItLands)
     // work file, mv writes a new copy and removes the name it is given
     // before the copy is synced: the work file's directory, which holds a
     // second name for it, is synced before rm too, and the copy after.
-    std::string shm = "/dev/shm/eolscrub2-test." + std::to_string(getpid());
-    ASSERT_EQ(mkdir(shm.c_str(), 01777), 0);
-    ASSERT_EQ(chmod(shm.c_str(), 01777), 0);
-    struct stat a = info(shm);
-    struct stat b = info(dir);
+    const std::string shm = elsewhere(01777);
+    if (shm.empty())
+        return; // skipped
     const struct {
         const char* what;
         std::string cwd;
@@ -305,10 +303,6 @@ TEST_F(Replace, SyncsTheFileWhereItLands)
         int before_rm;
     } cases[] = {{"same file system", "", 2, 1}, {"across file systems", shm, 4, 2}};
     for (const auto& c : cases) {
-        if (!c.cwd.empty() && a.st_dev == b.st_dev) {
-            ADD_FAILURE() << "/dev/shm is on the same file system as " << dir;
-            continue;
-        }
         const std::string f = c.cwd.empty() ? "f" : at("f");
         const std::string cwd = c.cwd.empty() ? dir : c.cwd;
         put(at("f"), crlf);
@@ -344,7 +338,6 @@ TEST_F(Replace, SyncsTheFileWhereItLands)
     }
     for (const auto& e : fs::directory_iterator(shm))
         ADD_FAILURE() << "left behind: " << e.path();
-    fs::remove_all(shm);
 }
 
 // An access ACL in the kernel's extended-attribute form: version 2, then

@@ -200,6 +200,43 @@ protected:
         ASSERT_EQ(std::system(command.c_str()), 0) << command;
     }
 
+    // A directory of this mode on another file system than the scratch
+    // directory's, removed after the test: mv must copy to reach it. A
+    // container's /dev/shm is a tmpfs of its own, but a chroot's may lie on
+    // the root's file system; then a tmpfs is mounted for the test, which
+    // needs CAP_SYS_ADMIN. Empty when the test has been skipped, for want
+    // of one; a test returns then.
+    std::string elsewhere(mode_t mode)
+    {
+        const dev_t here = info(dir).st_dev;
+        for (const char* d : {"/dev/shm", "/tmp", "/var/tmp", "/run"}) {
+            struct stat st {};
+            std::string t = std::string(d) + "/eolscrub2-test.XXXXXX";
+            if (stat(d, &st) != 0 || st.st_dev == here || mkdtemp(t.data()) == nullptr)
+                continue;
+            undos.push_back("rm -rf " + eolscrub2::quote(t));
+            EXPECT_EQ(chmod(t.c_str(), mode), 0) << t;
+            return t;
+        }
+        const std::string m = top + "/elsewhere";
+        const std::string log = aux + "/elsewhere.log";
+        EXPECT_EQ(mkdir(m.c_str(), 0755), 0);
+        const std::string q = eolscrub2::quote(m);
+        const std::string mount =
+            "mount -t tmpfs eolscrub2-test " + q + " >" + eolscrub2::quote(log) + " 2>&1";
+        if (std::system(mount.c_str()) != 0) {
+            [&] {
+                GTEST_SKIP() << "needs a directory on another file system than " << dir
+                             << ": /dev/shm, /tmp, /var/tmp and /run give none, and a tmpfs "
+                             << "cannot be mounted: " << slurp(log);
+            }();
+            return {};
+        }
+        undos.push_back("umount " + q);
+        EXPECT_EQ(chmod(m.c_str(), mode), 0) << m;
+        return m;
+    }
+
     void SetUp() override
     {
         std::string t = (fs::temp_directory_path() / "eolscrub2-test.XXXXXX").string();
