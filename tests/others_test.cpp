@@ -94,6 +94,8 @@ TEST_F(Others, RefusesACurrentDirectoryOthersMayChange)
     };
     int n = 0;
     for (const auto& c : cases) {
+        if (c.attr != nullptr && lacks(CAP_LINUX_IMMUTABLE, c.what))
+            continue;
         std::string cwd = top + "/cwd" + std::to_string(n++);
         ASSERT_EQ(mkdir(cwd.c_str(), 0700), 0);
         ASSERT_EQ(chown(cwd.c_str(), c.owner, c.group), 0);
@@ -131,6 +133,7 @@ TEST_F(Others, RefusesACurrentDirectoryOthersMayChange)
             EXPECT_TRUE(work_files(cwd).empty()) << c.what;
         }
     }
+    skipped();
 }
 
 TEST_F(Others, AllowsADirectoryOfItsOwnersPrivateGroup)

@@ -30,6 +30,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/capability.h>
 #include <linux/fs.h>
 #include <linux/fscrypt.h>
 #include <netinet/in.h>
@@ -190,7 +191,40 @@ protected:
     std::string top, dir, aux;
     std::set<std::string> leftovers; // work files a test expects to remain
     std::vector<std::string> undos;  // shell commands that TearDown runs, last first
+    std::string left_out;            // rows left out for want of a capability
     int pty_ = -1;                   // a terminal's master end, for how::terminal_errors()
+
+    // Whether this process has the capability (linux/capability.h's
+    // number): a default container has neither CAP_SYS_ADMIN (mounts,
+    // security labels) nor CAP_LINUX_IMMUTABLE (chattr +i, +a). Where it
+    // lacks it the row is left out, and skipped() then says so.
+    static bool capable(int cap)
+    {
+        std::istringstream status(slurp("/proc/self/status"));
+        for (std::string l; std::getline(status, l);) {
+            if (l.rfind("CapEff:", 0) == 0)
+                return ((std::stoull(l.substr(7), nullptr, 16) >> cap) & 1) != 0;
+        }
+        return false;
+    }
+    bool lacks(int cap, const char* row)
+    {
+        if (capable(cap))
+            return false;
+        const char* name = cap == CAP_SYS_ADMIN         ? "CAP_SYS_ADMIN"
+                           : cap == CAP_LINUX_IMMUTABLE ? "CAP_LINUX_IMMUTABLE"
+                           : cap == CAP_SETFCAP         ? "CAP_SETFCAP"
+                                                        : "a capability";
+        left_out += std::string(left_out.empty() ? "" : "; ") + row + " needs " + name;
+        return true;
+    }
+
+    // At the end of a test with rows left out: a skip, with their reasons.
+    void skipped()
+    {
+        if (!left_out.empty())
+            GTEST_SKIP() << "left out: " << left_out;
+    }
 
     // Runs command now, and its undoing at the end of the test, whatever
     // becomes of it: a mount, an immutable file.
@@ -740,6 +774,8 @@ protected:
                 return std::string(kind_name(k)) + " needs " + n.tool + " (package " + n.package +
                        "), which is not installed";
         }
+        if ((k == kind::ext4 || k == kind::btrfs) && !capable(CAP_SYS_ADMIN))
+            return std::string(kind_name(k)) + " needs CAP_SYS_ADMIN, to be mounted";
         if (k != kind::ext4 && k != kind::btrfs && access("/dev/fuse", R_OK | W_OK) != 0) {
             return std::string("no FUSE file system can be mounted here: /dev/fuse: ") +
                    std::strerror(errno);
