@@ -2,7 +2,7 @@
 #include "attrs.h"
 
 #include "acl.h"
-#include "fd.h"
+#include "io.h"
 #include "report.h"
 #include "volume.h"
 
@@ -104,22 +104,22 @@ constexpr int all_carried = [] {
     return all;
 }();
 
-// Whether f already shows the attribute's value, which a file system that
+// Whether the file open as `to` already shows the attribute's value, which a file system that
 // refuses to set it may: without allocating, for values of up to a page.
-bool shows(int f, const std::string& key, const std::string& value)
+bool shows(int to, const std::string& key, const std::string& value)
 {
     std::array<char, 4096> got{};
     if (value.size() >= got.size())
         return false;
-    ssize_t n = fgetxattr(f, key.c_str(), got.data(), got.size());
+    ssize_t n = fgetxattr(to, key.c_str(), got.data(), got.size());
     return n == static_cast<ssize_t>(value.size()) &&
            std::memcmp(got.data(), value.data(), value.size()) == 0;
 }
 
-// Whether f has an access ACL.
-bool has_acl(int f)
+// Whether the file open as `to` has an access ACL.
+bool has_acl(int to)
 {
-    return fgetxattr(f, acl_name, nullptr, 0) >= 0 || (errno != ENODATA && errno != ENOTSUP);
+    return fgetxattr(to, acl_name, nullptr, 0) >= 0 || (errno != ENODATA && errno != ENOTSUP);
 }
 
 } // namespace
@@ -187,22 +187,22 @@ int keep_travelling(attrs& a, const char* rules)
     return 0;
 }
 
-void give_flags(int f, const attrs& a, missed& m)
+void give_flags(int to, const attrs& a, missed& m)
 {
     m.flags = a.flags;
     m.flags_err = 0;
     if (a.flags == 0)
         return;
     int now = 0;
-    if (ioctl(f, FS_IOC_GETFLAGS, &now) != 0) {
+    if (ioctl(to, FS_IOC_GETFLAGS, &now) != 0) {
         m.flags_err = errno;
         return;
     }
     // Flags of its own (extents, say) stay, and what it inherited of the
     // carried ones gives way to the file's.
     int want = (now & ~all_carried) | a.flags;
-    m.flags_err = ioctl(f, FS_IOC_SETFLAGS, &want) == 0 ? 0 : errno;
-    if (ioctl(f, FS_IOC_GETFLAGS, &now) != 0)
+    m.flags_err = ioctl(to, FS_IOC_SETFLAGS, &want) == 0 ? 0 : errno;
+    if (ioctl(to, FS_IOC_GETFLAGS, &now) != 0)
         now = 0;
     m.flags = a.flags & ~now;
     // Taken without a word, and still not there: btrfs, for one, leaves out
@@ -213,22 +213,22 @@ void give_flags(int f, const attrs& a, missed& m)
         m.flags_err = 0;
 }
 
-lost give_owner(int f, const attrs& a)
+failure give_owner(int to, const attrs& a)
 {
     // Only root may give a file away; a user may still set a group they
     // belong to. EDQUOT: the group's quota cannot take the file.
-    int err = fchown(f, a.uid, a.gid) == 0 ? 0 : errno;
+    int err = fchown(to, a.uid, a.gid) == 0 ? 0 : errno;
     struct stat now {};
-    if (fstat(f, &now) != 0)
-        return {errno};
+    if (fstat(to, &now) != 0)
+        return {errno, about::work};
     if (now.st_uid != a.uid)
-        return {err != 0 ? err : EPERM, attr::owner};
+        return {err != 0 ? err : EPERM, about::owner};
     if (now.st_gid != a.gid)
-        return {err != 0 ? err : EPERM, attr::group};
+        return {err != 0 ? err : EPERM, about::group};
     return {};
 }
 
-lost give_rest(int f, const attrs& a, missed& m)
+failure give_rest(int to, const attrs& a, missed& m)
 {
     // After the owner, whose change clears a file capability, and before
     // the mode, which must have the last word on the bits.
@@ -236,55 +236,36 @@ lost give_rest(int f, const attrs& a, missed& m)
     for (std::size_t i = 0; i < a.xattrs.size(); i++) {
         const auto& [key, value] = a.xattrs[i];
         m.xattrs[i] = 0;
-        if (fsetxattr(f, key.c_str(), value.data(), value.size(), 0) == 0)
+        if (fsetxattr(to, key.c_str(), value.data(), value.size(), 0) == 0)
             continue;
         int err = errno;
-        if (shows(f, key, value))
+        if (shows(to, key, value))
             continue;
         if (key == acl_name) {
             m.xattrs[i] = err;
             mode = (mode & ~S_IRWXG) | acl_group_bits(value);
         } else if (security(key) || (err != ENOTSUP && err != EPERM)) {
-            return {err, attr::xattr, key};
+            return {err, about::xattr, key};
         } else {
             m.xattrs[i] = err;
         }
     }
     // A work file made in a directory with a default ACL inherits it: it
     // must not outlive the copy and grant what the input did not.
-    if (a.acl.empty() && fremovexattr(f, acl_name) != 0 && errno != ENODATA && errno != ENOTSUP) {
+    if (a.acl.empty() && fremovexattr(to, acl_name) != 0 && errno != ENODATA && errno != ENOTSUP) {
         int err = errno;
-        if (has_acl(f))
-            return {err, attr::acl};
+        if (has_acl(to))
+            return {err, about::acl};
     }
-    if (fchmod(f, mode) != 0) {
+    if (fchmod(to, mode) != 0) {
         int err = errno;
         struct stat now {};
-        if (fstat(f, &now) != 0)
-            return {errno};
+        if (fstat(to, &now) != 0)
+            return {errno, about::work};
         if ((now.st_mode & 07777) != mode)
-            return {err, attr::mode};
+            return {err, about::mode};
     }
     return {};
-}
-
-std::string_view noun(attr a)
-{
-    switch (a) {
-    case attr::owner:
-        return "owner";
-    case attr::group:
-        return "group";
-    case attr::mode:
-        return "mode";
-    case attr::acl:
-        return "access control list";
-    case attr::xattr:
-        return "attribute";
-    case attr::none:
-        break;
-    }
-    return "attributes";
 }
 
 void warn_missed(std::string_view path, const attrs& a, const missed& m)
@@ -293,11 +274,11 @@ void warn_missed(std::string_view path, const attrs& a, const missed& m)
         if (m.xattrs[i] == 0)
             continue;
         if (a.xattrs[i].first == acl_name)
-            say({path, ": its access control list could not be kept (", why(m.xattrs[i]),
-                 "); the owning group has only its own permissions"});
+            say(path, ": its access control list could not be kept (", why(m.xattrs[i]),
+                "); the owning group has only its own permissions");
         else
-            say({path, ": its attribute ", a.xattrs[i].first,
-                 " could not be kept: ", why(m.xattrs[i])});
+            say(path, ": its attribute ", a.xattrs[i].first,
+                " could not be kept: ", why(m.xattrs[i]));
     }
     if (m.flags != 0) {
         // As chattr writes them: +dA.
@@ -307,8 +288,8 @@ void warn_missed(std::string_view path, const attrs& a, const missed& m)
             if ((m.flags & c.flag) != 0)
                 letters[n++] = c.letter;
         }
-        say({path, ": its flags ", std::string_view(letters, n),
-             " could not be kept: ", why(m.flags_err)});
+        say(path, ": its flags ", std::string_view(letters, n),
+            " could not be kept: ", why(m.flags_err));
     }
 }
 

@@ -3,6 +3,8 @@
 // copy mv makes of it, exactly or not at all.
 #pragma once
 
+#include "failure.h"
+
 #include <string>
 #include <string_view>
 #include <utility>
@@ -21,24 +23,6 @@ struct attrs {
     std::vector<std::pair<std::string, std::string>> xattrs;
     std::string acl; // the access ACL in its extended-attribute form, or empty
     int flags = 0;   // the inode flags (chattr's) that travel with it
-};
-
-// The attributes a give can fail on; none for a failure that is not one
-// attribute's.
-enum class attr { none, owner, group, mode, acl, xattr };
-
-// The attribute as a message names it: "owner", "access control list",
-// "attribute" (followed by its name); "attributes" for none.
-std::string_view noun(attr a);
-
-// Why an attribute cannot be given: err (0: all were), and which; name is
-// an extended attribute's. Nothing here allocates, so that a copy mv made
-// can be given its attributes once rm has run.
-struct lost {
-    int err = 0;
-    attr what = attr::none;
-    std::string_view name{};
-    const char* reason = nullptr; // what to say when not the errno's text
 };
 
 // What a file could not be given: for each of a's extended attributes,
@@ -67,28 +51,29 @@ int read_attrs(int in, const struct stat& st, long fs_type, attrs& a);
 // 0 or the errno of reading them.
 int keep_travelling(attrs& a, const char* rules = "/etc/xattr.conf");
 
-// The inode flags, judged by what f then shows; given before f's first
+// The inode flags, judged by what the file then shows; given before its first
 // byte, since btrfs takes no-copy-on-write only on an empty file and
 // compresses only what is written after. Costs nothing where the file has
 // none.
-void give_flags(int f, const attrs& a, missed& m);
+void give_flags(int to, const attrs& a, missed& m);
 
-// The owner and group, exactly: given right after f is made, before it is
-// written, so that its blocks are the owner's from the start.
-lost give_owner(int f, const attrs& a);
+// The owner and group, exactly, to the file open as `to`: beside the file
+// right after the work file is made, before it is written, so that its
+// blocks are the owner's from the start.
+failure give_owner(int to, const attrs& a);
 
 // The extended attributes, then the mode, never wider than a's. Every
 // security.* attribute is given exactly (a file capability, a security
-// label). Another that f's file system does not take, or this user may
+// label). Another that its file system does not take, or this user may
 // not set (user.*, trusted.*), or the ACL, is missed: left to a copy on
 // another file system, or to a warning. Where the ACL is missed, the owning
 // group has only its own permissions.
-lost give_rest(int f, const attrs& a, missed& m);
+failure give_rest(int to, const attrs& a, missed& m);
 
 // Says, of the file at path, which attributes and flags it lacks.
 void warn_missed(std::string_view path, const attrs& a, const missed& m);
 
-// Each give is judged by what f then shows, not by the call: where a file
+// Each give is judged by what the file then shows, not by the call: where a file
 // system has no owners or modes of its own, every file shows the mount's,
 // a call to change them fails, and that is what the original shows too.
 

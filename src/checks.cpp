@@ -2,9 +2,9 @@
 #include "checks.h"
 
 #include "acl.h"
-#include "fd.h"
-#include "owner.h"
+#include "io.h"
 #include "report.h"
+#include "userns.h"
 #include "volume.h"
 
 #include <algorithm>
@@ -25,18 +25,84 @@ namespace eolscrub2 {
 
 namespace {
 
+// Why a run is refused before anything is made. Each check says which;
+// refuse() says it.
+enum class refusal {
+    none,
+    cannot_replace,     // detail: why this user may not
+    immutable,          // the file, its directory, or the current one
+    append_only,        // the same
+    mount_point,        // the file
+    others_may_change,  // the current directory
+    owner_could_rename, // the work file, in the sticky current directory
+    encryption,         // the current directory's, which the file has not
+    relative_entry,     // in PATH, detail: which
+};
+
+// Which of the three is refused: the file, its directory, or the current
+// directory.
+enum class where { file, dir, cwd };
+
+// Every refusal's line, in one place: the file as given, why, and where
+// the current directory is the reason, which it is.
+int refuse(const run& r, refusal why_not, where at = where::file, std::string_view detail = {})
+{
+    const std::string& path = r.path;
+    const std::string& cwd = r.work.dir_path();
+    const std::string_view what = why_not == refusal::immutable ? "immutable" : "append-only";
+    switch (why_not) {
+    case refusal::none:
+        return 0;
+    case refusal::cannot_replace:
+        say(path, ": cannot be replaced: ", detail);
+        break;
+    case refusal::immutable:
+    case refusal::append_only:
+        if (at == where::cwd)
+            say(path, ": the current directory ", cwd, " is ", what,
+                "; run it from another directory");
+        else
+            say(path, ": cannot be replaced: ", at == where::dir ? "its directory is " : "it is ",
+                what);
+        break;
+    case refusal::mount_point:
+        say(path, ": cannot be replaced: it is a mount point");
+        break;
+    case refusal::others_may_change:
+        say(path, ": others may change the current directory ", cwd,
+            "; run it from one only you can write");
+        break;
+    case refusal::owner_could_rename:
+        say(path, ": its owner could rename the work file in the sticky current directory ", cwd,
+            "; run it from one only you can write");
+        break;
+    case refusal::encryption:
+        say(path, ": the work file would bring the encryption of the current directory ", cwd,
+            " into the file's place, which the file has not; run it from the file's own directory");
+        break;
+    case refusal::relative_entry:
+        say(path, ": PATH has ",
+            detail.empty() ? std::string("an empty entry")
+                           : "the relative entry " + std::string(detail),
+            ", and others may write the current directory ", cwd,
+            ", where rm and mv would be looked for; remove it from PATH");
+        break;
+    }
+    return failed;
+}
+
 // What the kernel refuses to remove or rename whatever the permission
 // bits say: an immutable or append-only file or directory (chattr), and a
 // file that is a mount point, such as one bind-mounted into a container.
-const char* locked(const struct statx& x, bool file)
+refusal locked(const struct statx& x, where at)
 {
     const auto has = [&](unsigned long long attr) {
         return (x.stx_attributes_mask & x.stx_attributes & attr) != 0;
     };
-    return has(STATX_ATTR_IMMUTABLE)            ? "immutable"
-           : has(STATX_ATTR_APPEND)             ? "append-only"
-           : file && has(STATX_ATTR_MOUNT_ROOT) ? "a mount point"
-                                                : nullptr;
+    return has(STATX_ATTR_IMMUTABLE)                         ? refusal::immutable
+           : has(STATX_ATTR_APPEND)                          ? refusal::append_only
+           : at == where::file && has(STATX_ATTR_MOUNT_ROOT) ? refusal::mount_point
+                                                             : refusal::none;
 }
 
 // Whether every source of users and groups that /etc/nsswitch.conf names
@@ -168,42 +234,33 @@ std::optional<std::string> relative_entry()
     return std::nullopt;
 }
 
-// Whether the owner a local work file cannot take is one that the file's
-// volume gives every file, as FAT, exFAT and NTFS without a user mapping
-// do, and FUSE file systems such as sshfs: a work file made in the file's
-// own directory would show it too. Judged by the directory, which shows
-// the file's owner and group, and by the kind of file system.
-bool volume_owns(const original& f, const workfile& work)
-{
-    if (same_mount(work.dir_statx(), f.at.dir_x) || f.at.dir_st.st_uid != f.a.uid ||
-        f.at.dir_st.st_gid != f.a.gid)
-        return false;
-    return invents_owners(type_of(f.at.dir.get()));
-}
-
-} // namespace
-
-const char* others_may_change(int d, const struct stat& dir, const struct stat& file_dir,
-                              uid_t owner)
+// Whether another user could rename or remove the work file's names in
+// the current directory (dir, open as d), and so swap what mv moves, or
+// what a message names, for a file of their own. owner is the file's,
+// which the work file is to have. Allowed are a directory that only the
+// caller or root owns and no one else may write (its group may, where the
+// group has no member but its owner, as with a private group per user), a
+// sticky one owned by either, such as /tmp, where the work file is the
+// caller's own, and the file's own directory (file_dir), since whoever
+// may change that could replace the file anyway.
+refusal others_may_change(int d, const struct stat& dir, const struct stat& file_dir, uid_t owner)
 {
     const uid_t me = geteuid();
-    const char* others = "others may change the current directory";
     if ((dir.st_mode & S_ISVTX) != 0) {
         // Only an entry's owner, the directory's and root may rename or
         // remove it, and the work file's names belong to the file's owner.
         if (dir.st_uid != me && dir.st_uid != 0)
-            return others;
-        return owner == me ? nullptr
-                           : "its owner could rename the work file in the sticky current "
-                             "directory";
+            return refusal::others_may_change;
+        return owner == me ? refusal::none : refusal::owner_could_rename;
     }
     if (same_file(dir, file_dir))
-        return nullptr;
-    if (dir.st_uid != me && dir.st_uid != 0)
-        return others;
-    return others_may_write(d, dir) ? others : nullptr;
+        return refusal::none;
+    return others_may_write(d, dir) ? refusal::others_may_change : refusal::none;
 }
 
+// Whether this user may remove the file (st) from its directory and put
+// another under its name there: write and search permission, and in a
+// sticky directory, owning the file or the directory. 0 or an errno.
 int may_replace(const place& at, const struct stat& st)
 {
     // EROFS too, for a file system mounted read-only.
@@ -216,99 +273,101 @@ int may_replace(const place& at, const struct stat& st)
     return 0;
 }
 
-int may_begin(const original& f, const workfile& work)
+// Renamed into place, a work file made in an encrypted directory keeps
+// that directory's key: the file would become readable only while the key
+// is loaded. The kernel lets such a rename happen (into a directory that
+// is not encrypted), so it is refused here. 0 or an errno.
+int brings_encryption(const run& r, bool& brings)
 {
-    const std::string& path = f.path;
-    const place& at = f.at;
-    const char* cannot = "cannot be replaced: ";
-    if (int err = may_replace(at, f.st)) {
-        say({path, ": ", cannot, why(err)});
-        return failed;
-    }
-    if (const char* what = locked(at.file_x, true)) {
-        say({path, ": ", cannot, "it is ", what});
-        return failed;
-    }
-    if (const char* what = locked(at.dir_x, false)) {
-        say({path, ": ", cannot, "its directory is ", what});
-        return failed;
-    }
-    const std::string& cwd = work.dir_path();
-    if (const char* reason = others_may_change(work.dir(), work.dir_stat(), at.dir_st, f.a.uid)) {
-        say({path, ": ", reason, " ", cwd, "; run it from one only you can write"});
-        return failed;
-    }
+    const workfile& work = r.work;
+    brings = false;
+    if (!encrypted(work.dir_statx()) || encrypted(r.at.dir_x) ||
+        !same_mount(work.dir_statx(), r.at.dir_x) || same_file(work.dir_stat(), r.at.dir_st))
+        return 0;
+    std::string ours, theirs;
+    int err = policy_of(work.dir(), ours);
+    if (err == 0)
+        err = policy_of(r.in.get(), theirs);
+    brings = ours != theirs;
+    return err;
+}
+
+// Whether the owner a local work file cannot take is one that the file's
+// volume gives every file, as FAT, exFAT and NTFS without a user mapping
+// do, and FUSE file systems such as sshfs: a work file made in the file's
+// own directory would show it too. Judged by the directory, which shows
+// the file's owner and group, and by the kind of file system.
+bool volume_owns(const run& r)
+{
+    if (same_mount(r.work.dir_statx(), r.at.dir_x) || r.at.dir_st.st_uid != r.a.uid ||
+        r.at.dir_st.st_gid != r.a.gid)
+        return false;
+    return invents_owners(type_of(r.at.dir.get()));
+}
+
+} // namespace
+
+int may_begin(const run& r)
+{
+    const place& at = r.at;
+    const workfile& work = r.work;
+    if (int err = may_replace(at, r.st))
+        return refuse(r, refusal::cannot_replace, where::file, why(err));
+    if (refusal why_not = locked(at.file_x, where::file); why_not != refusal::none)
+        return refuse(r, why_not, where::file);
+    if (refusal why_not = locked(at.dir_x, where::dir); why_not != refusal::none)
+        return refuse(r, why_not, where::dir);
+    if (refusal why_not = others_may_change(work.dir(), work.dir_stat(), at.dir_st, r.a.uid);
+        why_not != refusal::none)
+        return refuse(r, why_not);
     // A work file could be made there, but never moved or removed.
-    if (const char* what = locked(work.dir_statx(), false)) {
-        say({path, ": the current directory ", cwd, " is ", what,
-             "; run it from another directory"});
-        return failed;
-    }
-    // Renamed into place, a work file made in an encrypted directory keeps
-    // that directory's key: the file would become readable only while the
-    // key is loaded. The kernel lets such a rename happen (into a directory
-    // that is not encrypted), so it is refused here.
-    if (encrypted(work.dir_statx()) && !encrypted(at.dir_x) &&
-        same_mount(work.dir_statx(), at.dir_x) && !same_file(work.dir_stat(), at.dir_st)) {
-        std::string ours, theirs;
-        int err = policy_of(work.dir(), ours);
-        if (err == 0)
-            err = policy_of(f.in.get(), theirs);
-        if (err != 0)
-            return fail(path, why(err));
-        if (ours != theirs) {
-            say({path, ": the work file would bring the encryption of the current directory ", cwd,
-                 " into the file's place, which the file has not; run it from the file's own "
-                 "directory"});
-            return failed;
-        }
-    }
+    if (refusal why_not = locked(work.dir_statx(), where::cwd); why_not != refusal::none)
+        return refuse(r, why_not, where::cwd);
+    bool brings = false;
+    if (int err = brings_encryption(r, brings))
+        return fail(r.path, why(err));
+    if (brings)
+        return refuse(r, refusal::encryption);
     // Where others may put programs, the shell must not look there for rm
     // and mv, as find -execdir refuses to.
-    if (auto entry = relative_entry(); entry && others_may_write(work.dir(), work.dir_stat())) {
-        say({path, ": ",
-             entry->empty() ? std::string("PATH has an empty entry")
-                            : "PATH has the relative entry " + *entry,
-             ", and others may write the current directory ", cwd,
-             ", where rm and mv would be looked for; remove it from PATH"});
-        return failed;
-    }
-    if (lost l = unmapped(f.a); l.err != 0)
-        return cannot_keep(f, l, work);
+    if (auto entry = relative_entry(); entry && others_may_write(work.dir(), work.dir_stat()))
+        return refuse(r, refusal::relative_entry, where::cwd, *entry);
+    if (failure e = unmapped(r.a); e.err != 0)
+        return cannot_keep(r, e);
     return 0;
 }
 
-int cannot_keep(const original& f, const lost& l, const workfile& work)
+int cannot_keep(const run& r, const failure& e)
 {
-    if (l.what == attr::none)
-        return fail(f.path, work.where(), why(l.err));
-    const attrs& a = f.a;
+    if (e.what == about::work || e.what == about::file)
+        return fail(r.path, r.work.where(), why(e.err));
+    const attrs& a = r.a;
     // The owner and group by name, as ls shows them, and the mode as
     // chmod takes it.
     char mode[8];
     std::ignore = std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(a.mode)); // fits
-    const std::string which = l.what == attr::owner   ? user_name(a.uid)
-                              : l.what == attr::group ? group_name(a.gid)
-                              : l.what == attr::mode  ? std::string(mode)
-                                                      : std::string(l.name);
-    const bool named = l.what == attr::xattr;
-    const bool owner = l.what == attr::owner || l.what == attr::group;
-    say({f.path, ": its ", noun(l.what),
-         which.empty() ? ""
-         : named       ? " "
-                       : " (",
-         which, which.empty() || named ? "" : ")",
-         " cannot be kept: ", l.reason != nullptr ? l.reason : why(l.err), "; not replaced",
-         owner && l.reason == nullptr && volume_owns(f, work)
-             ? "; run it from the file's own directory, whose volume gives every file this owner"
-             : ""});
+    const std::string which = e.what == about::owner   ? user_name(a.uid)
+                              : e.what == about::group ? group_name(a.gid)
+                              : e.what == about::mode  ? std::string(mode)
+                                                       : std::string(e.name);
+    const bool named = e.what == about::xattr;
+    const bool owner = e.what == about::owner || e.what == about::group;
+    say(r.path, ": its ", noun(e.what),
+        which.empty() ? ""
+        : named       ? " "
+                      : " (",
+        which, which.empty() || named ? "" : ")",
+        " cannot be kept: ", e.reason != nullptr ? e.reason : why(e.err), "; not replaced",
+        owner && e.reason == nullptr && volume_owns(r)
+            ? "; run it from the file's own directory, whose volume gives every file this owner"
+            : "");
     return failed;
 }
 
 int not_followed(const link_stop& l)
 {
-    say({l.name, ": a link of user ", user_name(l.owner), " to a ", l.to_dir ? "directory" : "file",
-         " of ", user_name(l.target_owner), "; not followed"});
+    say(l.name, ": a link of user ", user_name(l.owner), " to a ", l.to_dir ? "directory" : "file",
+        " of ", user_name(l.target_owner), "; not followed");
     return failed;
 }
 

@@ -12,8 +12,8 @@ namespace eolscrub2 {
 
 commands compose(const place& at, const workfile& work)
 {
-    const std::string file = quote(at.reach() + "/" + at.base);
-    return {"exec rm -f -- " + file, "exec mv -fT -- " + quote(work.given()) + " " + file};
+    const std::string file = quote(at.for_commands() + "/" + at.base);
+    return {"exec rm -f -- " + file, "exec mv -fT -- " + quote(work.for_mv()) + " " + file};
 }
 
 int run_command(const std::string& text)

@@ -19,7 +19,7 @@ struct commands {
 // and with the caller's search paths, as any command the caller typed
 // would; each shell replaces itself with the utility. They reach the work
 // file by its name in the current directory, which they inherit, and the
-// file through at.reach(); mv never moves the work file into a directory
+// file through at.for_commands(); mv never moves the work file into a directory
 // that has taken the file's name.
 commands compose(const place& at, const workfile& work);
 

@@ -2,6 +2,7 @@
 #include "copy.h"
 
 #include "convert.h"
+#include "io.h"
 #include "progress.h"
 
 #include <algorithm>
@@ -119,7 +120,7 @@ int each_block(int in, const buffer& buf, bool holes, F f, H hole)
 
 } // namespace
 
-fault convert(int in, int out, bool to_disk, const buffer& buf, bool holes)
+failure convert(int in, int out, bool to_disk, const buffer& buf, bool holes)
 {
     constexpr off_t flush = 8 << 20;
     scrub s;
@@ -157,12 +158,12 @@ fault convert(int in, int out, bool to_disk, const buffer& buf, bool holes)
         return true;
     };
     if (int err = each_block(in, buf, holes, block, hole))
-        return {err, true};
+        return {err, about::file};
     if (werr != 0)
-        return {werr, false};
+        return {werr, about::work};
     if (s.needs_lf()) {
         if (int err = write_all(out, &lf, 1))
-            return {err, false};
+            return {err, about::work};
     }
     return {};
 }

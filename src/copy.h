@@ -4,7 +4,7 @@
 // of two files.
 #pragma once
 
-#include "fd.h"
+#include "failure.h"
 
 #include <cstddef>
 #include <memory>
@@ -23,10 +23,11 @@ struct buffer {
     struct release {
         void operator()(unsigned char* p) const noexcept;
     };
-    std::size_t size;
+    std::size_t size = 0;
     std::unique_ptr<unsigned char[], release> bytes;
 
-    explicit buffer(off_t hint = -1);
+    buffer() = default; // none yet
+    explicit buffer(off_t hint);
 };
 
 // Whether the file stat describes may have holes: fewer blocks than its
@@ -38,8 +39,8 @@ bool may_have_holes(const struct stat& st);
 // writing every few megabytes, so that the final fsync has little left to
 // wait for and the page cache is not filled with dirty pages. Where in has
 // holes (`holes`), they stay holes in out: the zeros they read as take no
-// disk there either.
-fault convert(int in, int out, bool to_disk, const buffer& buf, bool holes = false);
+// disk there either. A failure is about the file read, or the one written.
+failure convert(int in, int out, bool to_disk, const buffer& buf, bool holes = false);
 
 // Sets `changes` to whether the conversion would change the bytes of in:
 // a CR, a SUB, or no final LF. Reading stops at the first block that would

@@ -198,16 +198,16 @@ int place::open(struct stat& st, fd& in) const
     return 0;
 }
 
-int place::share()
+int place::pass_on()
 {
     // F_DUPFD leaves the copy without FD_CLOEXEC, so that it is inherited.
     shared_ = fd{fcntl(dir.get(), F_DUPFD, 3)};
     if (!shared_.ok())
         return errno;
-    reach_ = "/proc/self/fd/" + std::to_string(shared_.get());
+    for_commands_ = "/proc/self/fd/" + std::to_string(shared_.get());
     struct stat st {};
-    if (stat(reach_.c_str(), &st) != 0 || !same_file(st, dir_st))
-        reach_ = dir_path_;
+    if (stat(for_commands_.c_str(), &st) != 0 || !same_file(st, dir_st))
+        for_commands_ = dir_path_;
     return 0;
 }
 

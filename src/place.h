@@ -52,14 +52,28 @@ struct place {
     // /proc/self/fd/N/NAME, N a copy of dir that commands inherit, so that
     // no rename of a directory on the path can send them to another file;
     // where /proc is not mounted, by the directory's path. 0 or an errno.
-    int share();
-    const std::string& reach() const { return reach_; }
+    int pass_on();
+    const std::string& for_commands() const { return for_commands_; }
 
 private:
     std::string dir_path_;
     fd shared_;
-    std::string reach_;
+    std::string for_commands_;
 };
+
+inline bool same_file(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The same file with nothing written to it in between: its size and times
+// are as they were.
+inline bool unchanged_since(const struct stat& a, const struct stat& b)
+{
+    return same_file(a, b) && a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
+           a.st_mtim.tv_nsec == b.st_mtim.tv_nsec && a.st_ctim.tv_sec == b.st_ctim.tv_sec &&
+           a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
 
 // What statx says of name in dir ("" for dir itself) that stat does not:
 // its mount, and the attributes that keep it from being changed. 0 or an

@@ -3,33 +3,22 @@
 
 #include "progress.h"
 
-#include <array>
 #include <cerrno>
 #include <cstring>
 #include <tuple>
 
-#include <sys/uio.h>
+#include <grp.h>
+#include <pwd.h>
 #include <unistd.h>
 
 namespace eolscrub2 {
 
-void say(std::initializer_list<std::string_view> pieces)
+void write_line(iovec* v, std::size_t n)
 {
     progress::erase();
-    std::array<iovec, 16> v{};
-    std::size_t n = 0;
-    auto add = [&](std::string_view s) {
-        // writev takes no const; it only reads. The last slot is the LF's.
-        if (n + 1 < v.size())
-            v[n++] = {const_cast<char*>(s.data()), s.size()};
-    };
-    add("eolscrub2: ");
-    for (std::string_view p : pieces)
-        add(p);
-    v[n++] = {const_cast<char*>("\n"), 1};
     // One call, so that the line is never split; should even it fail, the
     // exit status still tells.
-    std::ignore = writev(STDERR_FILENO, v.data(), static_cast<int>(n));
+    std::ignore = writev(STDERR_FILENO, v, static_cast<int>(n));
 }
 
 std::string_view why(int err)
@@ -41,6 +30,18 @@ int changed(std::string_view path, int err)
 {
     bool gone = err == ESTALE || err == ENOENT || err == ENOTDIR;
     return fail(path, gone ? "changed during the conversion; not replaced" : why(err));
+}
+
+std::string user_name(uid_t uid)
+{
+    const passwd* p = getpwuid(uid);
+    return p != nullptr ? p->pw_name : std::to_string(uid);
+}
+
+std::string group_name(gid_t gid)
+{
+    const group* g = getgrgid(gid);
+    return g != nullptr ? g->gr_name : std::to_string(gid);
 }
 
 } // namespace eolscrub2

@@ -27,31 +27,11 @@ std::atomic<bool> io_is_sign{false};
 static_assert(ATOMIC_POINTER_LOCK_FREE >= 1 && ATOMIC_INT_LOCK_FREE >= 1 &&
               ATOMIC_BOOL_LOCK_FREE >= 1);
 
-// Whether the signal must end the run now, even while signals wait: one
-// the kernel raised for a fault in this program (returning would run the
-// faulting instruction again), or abort()'s own.
-bool cannot_wait(int sig, const siginfo_t* info)
-{
-    switch (sig) {
-    case SIGSEGV:
-    case SIGBUS:
-    case SIGILL:
-    case SIGFPE:
-    case SIGTRAP:
-    case SIGSYS:
-        return info->si_code > 0;
-    case SIGABRT:
-        return info->si_pid == getpid();
-    default:
-        return false;
-    }
-}
-
-extern "C" void on_signal(int sig, siginfo_t* info, void* /*context*/)
+extern "C" void on_signal(int sig, siginfo_t* /*info*/, void* /*context*/)
 {
     if (sig == SIGIO && io_is_sign.load())
         return;
-    if (deferring.load() && !cannot_wait(sig, info)) {
+    if (deferring.load()) {
         caught.store(sig);
         return;
     }
@@ -83,7 +63,7 @@ struct sigaction xfsz {};
 sigset_t callers_mask;
 bool held = false;
 
-bool ours(int sig)
+bool caught_here(int sig)
 {
     struct sigaction sa {};
     return sigaction(sig, nullptr, &sa) == 0 && sa.sa_sigaction == on_signal;
@@ -161,7 +141,7 @@ int deferred_signal(int status1, int status2)
     for (int status : {status1, status2}) {
         if (status != -1 && WIFSIGNALED(status)) {
             int sig = WTERMSIG(status);
-            if ((sig == SIGINT || sig == SIGQUIT) && ours(sig) && caught.load() == 0)
+            if ((sig == SIGINT || sig == SIGQUIT) && caught_here(sig) && caught.load() == 0)
                 caught.store(sig);
         }
     }

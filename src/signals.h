@@ -33,8 +33,7 @@ void remove_on_signal(int dir, const char* name);
 // file for writing, is only a sign of that, which lease_kept() reads.
 void watch_lease();
 
-// From now on a signal waits until the run has finished the replacement;
-// but not a fault in the program itself, nor abort(), which cannot.
+// From now on a signal waits until the run has finished the replacement.
 void defer_signals();
 
 // The signal that came since defer_signals(), or 0. A command ended by

@@ -87,23 +87,23 @@ int workfile::make(fd& out, mode_t mode)
     // in this program changes directory. The mode exactly, whatever the
     // umask: a file system that cannot change modes keeps it.
     const mode_t mask = umask(0);
-    fd f;
-    for (int tries = 0; tries < 100 && !f.ok(); tries++) {
+    fd made;
+    for (int tries = 0; tries < 100 && !made.ok(); tries++) {
         name_ = unique_name();
-        f = fd{openat(dir_.get(), name_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode)};
-        if (!f.ok() && errno != EEXIST)
+        made = fd{openat(dir_.get(), name_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode)};
+        if (!made.ok() && errno != EEXIST)
             break;
     }
     const int err = errno;
     umask(mask);
-    if (!f.ok())
+    if (!made.ok())
         return err;
     state_ = state::made;
-    given_ = name_;
+    for_mv_ = name_;
     remove_on_signal(dir_.get(), name_.c_str());
-    if (fstat(f.get(), &st_) != 0)
+    if (fstat(made.get(), &st_) != 0)
         return errno;
-    out = std::move(f);
+    out = std::move(made);
     return 0;
 }
 
@@ -149,7 +149,7 @@ int workfile::remove()
 void workfile::discard()
 {
     if (int err = remove())
-        say({name_, ": the work file could not be removed: ", why(err)});
+        say(name_, ": the work file could not be removed: ", why(err));
 }
 
 int workfile::add_second_name()
@@ -161,16 +161,16 @@ int workfile::add_second_name()
                 continue;
             return errno;
         }
-        given_ = second;
+        for_mv_ = second;
         // Where the file system only mimics hard links, the new name is
         // another file, which a power cut would not leave with the text.
         struct stat now {};
-        if (fstatat(dir_.get(), given_.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0)
+        if (fstatat(dir_.get(), for_mv_.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0)
             return errno;
         if (same_file(now, st_))
             return 0;
-        std::ignore = unlinkat(dir_.get(), given_.c_str(), 0); // the file's own name is kept
-        given_ = name_;
+        std::ignore = unlinkat(dir_.get(), for_mv_.c_str(), 0); // the file's own name is kept
+        for_mv_ = name_;
         return ESTALE;
     }
     return EEXIST;
@@ -181,10 +181,10 @@ void workfile::drop_second_name()
     struct stat now {};
     // Only the file's own: in a sticky directory another user could have
     // made a file of that name once mv took it.
-    if (given_ != name_ && fstatat(dir_.get(), given_.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+    if (for_mv_ != name_ && fstatat(dir_.get(), for_mv_.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
         same_file(now, st_))
-        std::ignore = unlinkat(dir_.get(), given_.c_str(), 0); // the file's own name is named
-    given_ = name_;
+        std::ignore = unlinkat(dir_.get(), for_mv_.c_str(), 0); // the file's own name is named
+    for_mv_ = name_;
 }
 
 bool workfile::present() const
@@ -194,11 +194,11 @@ bool workfile::present() const
            same_file(now, st_);
 }
 
-int workfile::open_for_reading(fd& f) const
+int workfile::open_for_reading(fd& text) const
 {
-    f = fd{openat(dir_.get(), name_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
+    text = fd{openat(dir_.get(), name_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
     struct stat now {};
-    if (!f.ok() || fstat(f.get(), &now) != 0)
+    if (!text.ok() || fstat(text.get(), &now) != 0)
         return errno;
     return same_file(now, st_) ? 0 : ESTALE;
 }

@@ -74,10 +74,10 @@ public:
     // Removes the second name if mv has not taken it.
     void drop_second_name();
     // The name mv is given: the second, or the file's own.
-    const std::string& given() const { return given_; }
+    const std::string& for_mv() const { return for_mv_; }
 
     // Opens the file for reading, as the replacement found it. 0 or an errno.
-    int open_for_reading(fd& f) const;
+    int open_for_reading(fd& text) const;
 
     const std::string& name() const { return name_; }
     // For messages on what went wrong while it was written: by then it is gone.
@@ -92,7 +92,7 @@ private:
     state state_ = state::none;
     exposure exposure_ = exposure::caller;
     std::string name_;
-    std::string given_;
+    std::string for_mv_;
     std::string dir_path_;
     fd dir_;
     struct stat dir_st_ {};

@@ -5,6 +5,7 @@
 // file system, which no test here can mount.
 
 #include "copy.h"
+#include "io.h"
 #include "lease.h"
 #include "texts.h"
 #include "volume.h"
@@ -57,7 +58,7 @@ TEST(Copy, NeedsChange)
         EXPECT_EQ(changes, c.changes) << c.what;
     }
     bool changes = false;
-    EXPECT_EQ(needs_change(-1, buffer{}, changes), EBADF);
+    EXPECT_EQ(needs_change(-1, buffer{-1}, changes), EBADF);
 }
 
 TEST(Copy, SameBytes)
@@ -101,7 +102,7 @@ TEST(Copy, ConvertsThroughAPipe)
         for (std::size_t n = 0; read_some(r.get(), b, sizeof b, n) == 0 && n > 0;)
             got.append(reinterpret_cast<char*>(b), n);
     });
-    fault f = convert(in.get(), w.get(), false, buffer{4096});
+    failure f = convert(in.get(), w.get(), false, buffer{4096});
     EXPECT_EQ(w.close(), 0);
     reader.join();
     EXPECT_EQ(f.err, 0);
@@ -111,10 +112,10 @@ TEST(Copy, ConvertsThroughAPipe)
     EXPECT_EQ(lseek(in.get(), 0, SEEK_SET), 0);
     f = convert(in.get(), -1, false, buffer{4096});
     EXPECT_EQ(f.err, EBADF);
-    EXPECT_FALSE(f.reading);
+    EXPECT_EQ(f.what, about::work);
     f = convert(-1, STDOUT_FILENO, false, buffer{4096});
     EXPECT_EQ(f.err, EBADF);
-    EXPECT_TRUE(f.reading);
+    EXPECT_EQ(f.what, about::file);
 }
 
 TEST(Lease, AnswerMeansWhatTheFileSystemsClientSays)

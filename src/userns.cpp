@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: ISC
-#include "owner.h"
+#include "userns.h"
 
 #include "acl.h"
-#include "fd.h"
+#include "io.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -10,8 +10,6 @@
 #include <sstream>
 
 #include <fcntl.h>
-#include <grp.h>
-#include <pwd.h>
 #include <sys/stat.h>
 
 namespace eolscrub2 {
@@ -44,19 +42,7 @@ int maps_all(const char* file, bool& all)
 
 } // namespace
 
-std::string user_name(uid_t uid)
-{
-    const passwd* p = getpwuid(uid);
-    return p != nullptr ? p->pw_name : std::to_string(uid);
-}
-
-std::string group_name(gid_t gid)
-{
-    const group* g = getgrgid(gid);
-    return g != nullptr ? g->gr_name : std::to_string(gid);
-}
-
-lost unmapped(const attrs& a)
+failure unmapped(const attrs& a)
 {
     // Most runs are in the first user namespace, which maps every id and
     // has an inode number of its own (PROC_USER_INIT_INO).
@@ -68,11 +54,12 @@ lost unmapped(const attrs& a)
         const char* overflow;
         unsigned long long id;
         bool (*named)(const std::string&, std::uint32_t);
-        attr what;
+        about what;
     };
     const kind kinds[] = {
-        {"/proc/self/uid_map", "/proc/sys/kernel/overflowuid", a.uid, acl_names_user, attr::owner},
-        {"/proc/self/gid_map", "/proc/sys/kernel/overflowgid", a.gid, acl_names_group, attr::group},
+        {"/proc/self/uid_map", "/proc/sys/kernel/overflowuid", a.uid, acl_names_user, about::owner},
+        {"/proc/self/gid_map", "/proc/sys/kernel/overflowgid", a.gid, acl_names_group,
+         about::group},
     };
     for (const kind& k : kinds) {
         bool all = true;
@@ -91,7 +78,7 @@ lost unmapped(const attrs& a)
         // as no id at all.
         if (!a.acl.empty() &&
             (k.named(a.acl, static_cast<std::uint32_t>(overflow)) || k.named(a.acl, 0xffffffffu)))
-            return {EOVERFLOW, attr::acl, {}, names_unmapped};
+            return {EOVERFLOW, about::acl, {}, names_unmapped};
     }
     return {};
 }
