@@ -161,9 +161,9 @@ int place::find(const std::string& path, struct stat& st)
     dir = fd{openat(w.dir.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
     if (!dir.ok() || fstat(dir.get(), &dir_st) != 0)
         return errno;
-    if (int e = look_closer(dir.get(), "", dir_x))
+    if (int e = statx_of(dir.get(), "", dir_x))
         return e;
-    if (int e = look_closer(dir.get(), base.c_str(), file_x))
+    if (int e = statx_of(dir.get(), base.c_str(), file_x))
         return e == ENOENT ? ESTALE : e;
     return file_x.stx_ino == st.st_ino && file_x.stx_dev_major == major(st.st_dev) &&
                    file_x.stx_dev_minor == minor(st.st_dev)
@@ -211,7 +211,7 @@ int place::pass_on()
     return 0;
 }
 
-int look_closer(int dir, const char* name, struct statx& x)
+int statx_of(int dir, const char* name, struct statx& x)
 {
     const int flags = *name == '\0' ? AT_EMPTY_PATH : AT_SYMLINK_NOFOLLOW;
     // Where the kernel has no statx, the C library answers from stat,

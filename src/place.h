@@ -78,6 +78,6 @@ inline bool unchanged_since(const struct stat& a, const struct stat& b)
 // What statx says of name in dir ("" for dir itself) that stat does not:
 // its mount, and the attributes that keep it from being changed. 0 or an
 // errno.
-int look_closer(int dir, const char* name, struct statx& x);
+int statx_of(int dir, const char* name, struct statx& x);
 
 } // namespace eolscrub2

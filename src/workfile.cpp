@@ -31,7 +31,7 @@ int workfile::open_dir()
     dir_ = fd{open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
     if (!dir_.ok() || fstat(dir_.get(), &dir_st_) != 0)
         return errno;
-    return look_closer(dir_.get(), "", dir_x_);
+    return statx_of(dir_.get(), "", dir_x_);
 }
 
 namespace {
