@@ -124,7 +124,7 @@ bool has_acl(int to)
 
 } // namespace
 
-int read_attrs(int in, const struct stat& st, long fs_type, attrs& a)
+int read_attrs(int in, const struct stat& st, fs_type type, attrs& a)
 {
     a.uid = st.st_uid;
     a.gid = st.st_gid;
@@ -145,7 +145,7 @@ int read_attrs(int in, const struct stat& st, long fs_type, attrs& a)
         a.flags = flags & all_carried;
     const std::size_t listed = names.size();
     for (const char* n : by_name) {
-        if ((fs_type == magic::fuse || fs_type == magic::ntfs) &&
+        if ((type == magic::fuse || type == magic::ntfs) &&
             std::find(names.begin(), names.end(), n) == names.end())
             names.emplace_back(n);
     }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "failure.h"
+#include "volume.h"
 
 #include <string>
 #include <string_view>
@@ -36,11 +37,11 @@ struct missed {
 };
 
 // Reads in's attributes: those it lists, and on a FUSE file system
-// (fs_type) those it may show only when asked by name (ntfs-3g's ACL, the
+// (type) those it may show only when asked by name (ntfs-3g's ACL, the
 // Windows flags and creation time); and the inode flags a user may set that say how the file is
 // kept: no dump, no atime updates, no copy-on-write, (no) compression,
 // synchronous updates. 0 or an errno.
-int read_attrs(int in, const struct stat& st, long fs_type, attrs& a);
+int read_attrs(int in, const struct stat& st, fs_type type, attrs& a);
 
 // Leaves out of a the extended attributes that do not travel with a file,
 // by the rules that cp and mv follow (libattr reads them) in rules, or

@@ -8,7 +8,6 @@
 #include "place.h"
 #include "run.h"
 
-
 namespace eolscrub2 {
 
 // The checks, in turn, for the run's file, whose work file is to be made

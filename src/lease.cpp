@@ -14,7 +14,7 @@ namespace {
 
 // The kernel's answers, first match wins; type 0 is any file system.
 const struct {
-    long type;
+    fs_type type;
     int err;
     lease_state means;
 } answers[] = {
@@ -36,7 +36,7 @@ const struct {
 
 } // namespace
 
-lease_state lease_answer(long type, int err)
+lease_state lease_answer(fs_type type, int err)
 {
     for (const auto& a : answers) {
         if ((a.type == 0 || a.type == type) && a.err == err)

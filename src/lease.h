@@ -2,6 +2,8 @@
 // Another program writing the file while it is converted.
 #pragma once
 
+#include "volume.h"
+
 namespace eolscrub2 {
 
 enum class lease_state {
@@ -17,7 +19,7 @@ lease_state take_lease(int f);
 
 // What F_SETLEASE's answer (0 or an errno) means on a file system of this
 // type (statfs's f_type).
-lease_state lease_answer(long type, int err);
+lease_state lease_answer(fs_type type, int err);
 
 // Whether a lease taken on f is still unbroken: no program has opened the
 // file for writing since. The kernel is asked, so that a break is known

@@ -97,7 +97,9 @@ void catch_signals()
     // a program sends, on purpose: they wait until the run has ended, and
     // then end it as they would have.
     sigset_t rest = callers_mask;
+#ifdef SIGSTKFLT // which MIPS has not
     std::ignore = sigaddset(&rest, SIGSTKFLT);
+#endif
     for (int sig = SIGRTMIN; sig <= SIGRTMAX; sig++)
         std::ignore = sigaddset(&rest, sig);                // cannot fail for these
     std::ignore = sigprocmask(SIG_SETMASK, &rest, nullptr); // cannot fail

@@ -9,13 +9,13 @@
 
 namespace eolscrub2 {
 
-long type_of(int f)
+fs_type type_of(int f)
 {
     struct statfs st {};
-    return fstatfs(f, &st) == 0 ? static_cast<long>(st.f_type) : 0;
+    return fstatfs(f, &st) == 0 ? static_cast<fs_type>(st.f_type) : 0;
 }
 
-bool invents_owners(long type)
+bool invents_owners(fs_type type)
 {
     switch (type) {
     case magic::msdos:

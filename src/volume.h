@@ -4,33 +4,38 @@
 // whether mv can rename the work file into the file's directory.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include <sys/stat.h>
 
 namespace eolscrub2 {
 
-// statfs's f_type for the file systems named here, as the kernel sets it.
+// statfs's f_type, as the kernel sets it: 32 bits, which a 32-bit build's
+// f_type holds as a signed int, so that the large ones read negative.
+using fs_type = std::uint32_t;
+
+// The types of the file systems named here.
 namespace magic {
-inline constexpr long nfs = 0x6969;
-inline constexpr long cifs = 0xff534d42; // SMB1
-inline constexpr long smb2 = 0xfe534d42; // SMB2 and 3, the same client
-inline constexpr long msdos = 0x4d44;
-inline constexpr long exfat = 0x2011bab0;
-inline constexpr long fuse = 0x65735546;
-inline constexpr long ntfs = 0x5346544e;     // ntfs3
-inline constexpr long ntfs_old = 0x7366746e; // the old read-only ntfs
-inline constexpr long ext4 = 0xef53;
-inline constexpr long btrfs = 0x9123683e;
+inline constexpr fs_type nfs = 0x6969;
+inline constexpr fs_type cifs = 0xff534d42; // SMB1
+inline constexpr fs_type smb2 = 0xfe534d42; // SMB2 and 3, the same client
+inline constexpr fs_type msdos = 0x4d44;
+inline constexpr fs_type exfat = 0x2011bab0;
+inline constexpr fs_type fuse = 0x65735546;
+inline constexpr fs_type ntfs = 0x5346544e;     // ntfs3
+inline constexpr fs_type ntfs_old = 0x7366746e; // the old read-only ntfs
+inline constexpr fs_type ext4 = 0xef53;
+inline constexpr fs_type btrfs = 0x9123683e;
 } // namespace magic
 
 // The type of the file system f lies on; 0 where it cannot be told.
-long type_of(int f);
+fs_type type_of(int f);
 
 // Whether a file system of this type gives every file the mount's owner,
 // as FAT, exFAT and NTFS without a user mapping do, and FUSE ones such as
 // sshfs.
-bool invents_owners(long type);
+bool invents_owners(fs_type type);
 
 // Whether the two, as statx saw them, are on one mount.
 bool same_mount(const struct statx& a, const struct statx& b);

@@ -122,7 +122,7 @@ TEST(Lease, AnswerMeansWhatTheFileSystemsClientSays)
 {
     const struct {
         const char* what;
-        long type;
+        fs_type type;
         int err;
         lease_state means;
     } cases[] = {
