@@ -39,6 +39,15 @@ bytes convert(kernel k, const bytes& in, std::size_t piece = 0)
     return out;
 }
 
+// n letters, a to z and again.
+std::string ltr(std::size_t n)
+{
+    std::string s;
+    for (std::size_t i = 0; i < n; i++)
+        s += static_cast<char>('a' + i % 26);
+    return s;
+}
+
 struct row {
     const char* what;
     std::string in;
@@ -67,6 +76,16 @@ const row rows[] = {
      "\t\x0b\x0c\x1b\x7f\x19\x1b\n"},
     {"bytes next to CR and SUB in value are kept", "\x0c\x0e\x19\x1b\x8d\x9a",
      "\x0c\x0e\x19\x1b\x8d\x9a\n"},
+    // Two or three bytes to drop in one 32-byte step, at its edges and its
+    // lanes'.
+    {"two drops at a step's first and last byte", "\r" + ltr(30) + "\x1a" + ltr(3),
+     ltr(30) + ltr(3) + "\n"},
+    {"two drops side by side across the lanes", ltr(15) + "\r\r" + ltr(15),
+     ltr(15) + ltr(15) + "\n"},
+    {"two drops side by side at a step's end", ltr(30) + "\r\x1a" + "\n", ltr(30) + "\n"},
+    {"two drops at the lanes' last bytes", ltr(15) + "\r" + ltr(15) + "\r\n",
+     ltr(15) + ltr(15) + "\n"},
+    {"three drops in a step", "\r" + ltr(15) + "\r\r" + ltr(14), ltr(15) + ltr(14) + "\n"},
 };
 
 TEST(Convert, Table)
