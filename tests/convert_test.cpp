@@ -48,6 +48,9 @@ std::string ltr(std::size_t n)
     return s;
 }
 
+// Bytes a bit or a borrow away from CR or SUB.
+const std::string near = "\x0c\x0e\x19\x1b\x8d\x9a\x8c\x8e";
+
 struct row {
     const char* what;
     std::string in;
@@ -76,8 +79,13 @@ const row rows[] = {
      "\t\x0b\x0c\x1b\x7f\x19\x1b\n"},
     {"bytes next to CR and SUB in value are kept", "\x0c\x0e\x19\x1b\x8d\x9a",
      "\x0c\x0e\x19\x1b\x8d\x9a\n"},
-    // Two or three bytes to drop in one 32-byte step, at its edges and its
-    // lanes'.
+    // Long enough to be looked at a word or a step at a time; the last five
+    // have two or three bytes to drop in one 32-byte step, at its edges and
+    // its lanes'.
+    {"a step of bytes next to CR and SUB in value is kept", near + near + near + near,
+     near + near + near + near + "\n"},
+    {"a CR among bytes next to it in value", "\x0e\x8d\x1b\x0c\x9a\x8d\x19\r" + ltr(24),
+     "\x0e\x8d\x1b\x0c\x9a\x8d\x19" + ltr(24) + "\n"},
     {"two drops at a step's first and last byte", "\r" + ltr(30) + "\x1a" + ltr(3),
      ltr(30) + ltr(3) + "\n"},
     {"two drops side by side across the lanes", ltr(15) + "\r\r" + ltr(15),
