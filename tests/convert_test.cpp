@@ -39,6 +39,18 @@ bytes convert(kernel k, const bytes& in, std::size_t piece = 0)
     return out;
 }
 
+// n letters, a to z and again.
+std::string ltr(std::size_t n)
+{
+    std::string s;
+    for (std::size_t i = 0; i < n; i++)
+        s += static_cast<char>('a' + i % 26);
+    return s;
+}
+
+// Bytes a bit or a borrow away from CR or SUB.
+const std::string near = "\x0c\x0e\x19\x1b\x8d\x9a\x8c\x8e";
+
 struct row {
     const char* what;
     std::string in;
@@ -67,6 +79,21 @@ const row rows[] = {
      "\t\x0b\x0c\x1b\x7f\x19\x1b\n"},
     {"bytes next to CR and SUB in value are kept", "\x0c\x0e\x19\x1b\x8d\x9a",
      "\x0c\x0e\x19\x1b\x8d\x9a\n"},
+    // Long enough to be looked at a word or a step at a time; the last five
+    // have two or three bytes to drop in one 32-byte step, at its edges and
+    // its lanes'.
+    {"a step of bytes next to CR and SUB in value is kept", near + near + near + near,
+     near + near + near + near + "\n"},
+    {"a CR among bytes next to it in value", "\x0e\x8d\x1b\x0c\x9a\x8d\x19\r" + ltr(24),
+     "\x0e\x8d\x1b\x0c\x9a\x8d\x19" + ltr(24) + "\n"},
+    {"two drops at a step's first and last byte", "\r" + ltr(30) + "\x1a" + ltr(3),
+     ltr(30) + ltr(3) + "\n"},
+    {"two drops side by side across the lanes", ltr(15) + "\r\r" + ltr(15),
+     ltr(15) + ltr(15) + "\n"},
+    {"two drops side by side at a step's end", ltr(30) + "\r\x1a" + "\n", ltr(30) + "\n"},
+    {"two drops at the lanes' last bytes", ltr(15) + "\r" + ltr(15) + "\r\n",
+     ltr(15) + ltr(15) + "\n"},
+    {"three drops in a step", "\r" + ltr(15) + "\r\r" + ltr(14), ltr(15) + ltr(14) + "\n"},
 };
 
 TEST(Convert, Table)
