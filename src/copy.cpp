@@ -122,7 +122,6 @@ int each_block(int in, const buffer& buf, bool holes, F f, H hole)
 
 failure convert(int in, int out, bool to_disk, const buffer& buf, bool holes)
 {
-    constexpr off_t flush = 8 << 20;
     scrub s;
     off_t written = 0;
     off_t synced = 0;
@@ -130,13 +129,12 @@ failure convert(int in, int out, bool to_disk, const buffer& buf, bool holes)
     int werr = 0; // writing
     const auto block = [&](unsigned char* b, std::size_t n) {
         read += static_cast<off_t>(n);
-        if (to_disk)
-            progress::converted(read);
+        progress::converted(read); // nothing, unless the run began a line
         std::size_t m = s.feed(b, n, b);
         if ((werr = write_all(out, b, m)) != 0)
             return false;
         written += static_cast<off_t>(m);
-        if (to_disk && written - synced >= flush) {
+        if (to_disk && written - synced >= flush_every) {
             if (sync_file_range(out, synced, written - synced, SYNC_FILE_RANGE_WRITE) != 0) {
                 werr = errno;
                 return false;

@@ -30,14 +30,17 @@ struct buffer {
     explicit buffer(off_t hint);
 };
 
+inline constexpr off_t flush_every = 8 << 20;
+
 // Whether the file stat describes may have holes: fewer blocks than its
 // size needs. Only then are they looked for.
 bool may_have_holes(const struct stat& st);
 
 // Copies in to out through the conversion, each block converted where it
 // was read. Into a file on disk (`to_disk`), the kernel is asked to start
-// writing every few megabytes, so that the final fsync has little left to
-// wait for and the page cache is not filled with dirty pages. Where in has
+// writing every few megabytes (flush_every), so that the final fsync has
+// little left to wait for and the page cache is not filled with dirty
+// pages. Where in has
 // holes (`holes`), they stay holes in out: the zeros they read as take no
 // disk there either. A failure is about the file read, or the one written.
 failure convert(int in, int out, bool to_disk, const buffer& buf, bool holes = false);

@@ -15,6 +15,11 @@ fs_type type_of(int f)
     return fstatfs(f, &st) == 0 ? static_cast<fs_type>(st.f_type) : 0;
 }
 
+bool in_memory(fs_type type)
+{
+    return type == magic::tmpfs || type == magic::ramfs;
+}
+
 bool invents_owners(fs_type type)
 {
     switch (type) {

@@ -27,10 +27,16 @@ inline constexpr fs_type ntfs = 0x5346544e;     // ntfs3
 inline constexpr fs_type ntfs_old = 0x7366746e; // the old read-only ntfs
 inline constexpr fs_type ext4 = 0xef53;
 inline constexpr fs_type btrfs = 0x9123683e;
+inline constexpr fs_type tmpfs = 0x01021994;
+inline constexpr fs_type ramfs = 0x858458f6;
 } // namespace magic
 
 // The type of the file system f lies on; 0 where it cannot be told.
 fs_type type_of(int f);
+
+// Whether a file system of this type keeps its files in memory alone, so
+// that asking it to write them back early only costs a walk of the pages.
+bool in_memory(fs_type type);
 
 // Whether a file system of this type gives every file the mount's owner,
 // as FAT, exFAT and NTFS without a user mapping do, and FUSE ones such as
