@@ -95,6 +95,9 @@ int open_file(run& r)
     // The lease first, so that all of what is read is what is converted.
     r.lease = take_lease(r.in.get());
     progress::begin(r.st.st_size);
+    // Read once, front to back: a file of some size is read ahead further.
+    if (r.st.st_size >= flush_every)
+        std::ignore = posix_fadvise(r.in.get(), 0, 0, POSIX_FADV_SEQUENTIAL); // only advice
     r.buf = buffer{r.st.st_size};
     r.holes = may_have_holes(r.st);
     return 0;
