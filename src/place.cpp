@@ -40,6 +40,16 @@ void steps_of(const std::string& p, std::deque<std::string>& steps)
     steps.insert(steps.begin(), mine.begin(), mine.end());
 }
 
+// The root directory, held: through /proc/self/root where there is one,
+// since under qemu-user with a system root of its own (-L) "/" names that
+// one, and every step from it would go astray; the two are the same
+// elsewhere, in a chroot too.
+fd root()
+{
+    fd r{open("/proc/self/root", O_PATH | O_DIRECTORY | O_CLOEXEC)};
+    return r.ok() ? std::move(r) : fd{open("/", O_PATH | O_DIRECTORY | O_CLOEXEC)};
+}
+
 // The text of the link held by l (an O_PATH descriptor). 0 or an errno.
 int text_of(int l, off_t size, std::string& text)
 {
@@ -90,7 +100,7 @@ int walk(const std::string& path, walked& w, link_stop& link)
     const uid_t me = geteuid();
     std::deque<std::string> steps;
     steps_of(path, steps);
-    fd here{open(path.front() == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC)};
+    fd here = path.front() == '/' ? root() : fd{open(".", O_PATH | O_DIRECTORY | O_CLOEXEC)};
     std::string shown = path.front() == '/' ? "/" : "";
     if (!here.ok() || fstat(here.get(), &w.st) != 0)
         return errno;
@@ -126,7 +136,7 @@ int walk(const std::string& path, walked& w, link_stop& link)
             links.push_back({join(shown, name), text, st.st_uid, steps.size()});
             // Read from the link's own directory, or from the root.
             if (!text.empty() && text.front() == '/') {
-                here = fd{open("/", O_PATH | O_DIRECTORY | O_CLOEXEC)};
+                here = root();
                 shown.assign(1, '/');
                 if (!here.ok() || fstat(here.get(), &w.st) != 0)
                     return errno;

@@ -12,6 +12,7 @@
 #include <tuple>
 
 #include <fcntl.h>
+#include <sys/statvfs.h>
 
 namespace eolscrub2 {
 
@@ -169,6 +170,23 @@ int second_name(run& r, int text)
     workfile& work = r.work;
     if (renames(text, work.dir_statx(), r.at.dir.get(), r.at.dir_x))
         return 0;
+    // mv's copy needs room beside the old file, whose blocks stay taken
+    // while the run holds it open: short of it, mv would leave a part of
+    // a copy under the name once rm has run. (A quota it cannot see.)
+    struct statvfs v {};
+    struct stat text_st {};
+    if (fstatvfs(r.at.dir.get(), &v) == 0 && fstat(text, &text_st) == 0) {
+        const unsigned long long room =
+            static_cast<unsigned long long>(geteuid() == 0 ? v.f_bfree : v.f_bavail) * v.f_frsize;
+        const unsigned long long needs =
+            static_cast<unsigned long long>(text_st.st_size) + (64 << 10);
+        if (room < needs) {
+            say(r.path, ": its file system has room for ", std::to_string(room),
+                " bytes, and mv's copy of the work file would take ", std::to_string(needs),
+                " beside the old file; free some, or run it from the file's own directory");
+            return abandon(work, failed);
+        }
+    }
     int err = work.add_second_name();
     if (err == EPERM || err == EMLINK || err == ENOTSUP || err == ESTALE) {
         say(r.path, ": the work file can have no second name in the current directory ",

@@ -285,6 +285,28 @@ TEST_F(Replace, AFailedWaitLetsNoCommandOutliveIt)
     EXPECT_TRUE(work_files().empty());
 }
 
+TEST_F(Replace, RefusesWhereMvsCopyWouldNotFit)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "mounting a small file system needs root";
+    if (lacks(CAP_SYS_ADMIN, "a tmpfs of 1 MiB")) {
+        skipped();
+        return;
+    }
+    // The old file stays while the run holds it: 700 KiB and its copy do
+    // not fit in 1 MiB, and mv would cut its copy short after rm.
+    const std::string small = aux + "/small";
+    ASSERT_EQ(mkdir(small.c_str(), 0755), 0);
+    change("mount -t tmpfs -o size=1M eolscrub2-test " + small, "umount " + small);
+    const std::string text = std::string(700 << 10, 'x') + "\r\n";
+    put(small + "/f", text);
+    result r = run({small + "/f"});
+    EXPECT_TRUE(r.exited(1)) << r;
+    EXPECT_NE(r.err.find(": its file system has room for "), std::string::npos) << r;
+    EXPECT_TRUE(slurp(small + "/f") == text);
+    EXPECT_TRUE(work_files().empty());
+}
+
 TEST_F(Replace, SyncsTheFileWhereItLands)
 {
     if (!have_strace())
