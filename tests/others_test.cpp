@@ -287,8 +287,9 @@ TEST_F(Others, NoOneTheFileShutsOutOpensTheWorkFile)
         const char* call; // where the run is held for them to try
         int code;         // 3: rm and mv fail
     } cases[] = {
-        {"beside it, its directory's default ACL naming them", granting + "/f", granting, "write",
-         0},
+        // Held where the owner is given, right after the work file is made.
+        {"beside it, its directory's default ACL naming them", granting + "/f", granting,
+         "fchown,fchown32", 0},
         {"elsewhere, the file in a directory closed to them", closed + "/f", dir, "fsync", 0},
         {"left there by a failed mv", closed + "/f", dir, "fsync", 3},
     };
