@@ -9,15 +9,15 @@
 
 namespace eolscrub2::progress {
 
-// The run's work: total bytes to convert.
-void begin(off_t total);
+// The run's work: bytes to convert in all.
+void begin(off_t bytes);
 
-// done bytes of them are converted.
-void converted(off_t done);
+// That many bytes of them are converted.
+void converted(off_t bytes);
 
 // The step now under way, as the line names it ("converting", "flushing",
-// "replacing"), with done bytes of the total behind it.
-void step(const char* what, off_t done);
+// "replacing"), with that many bytes of the total behind it.
+void step(const char* what, off_t bytes);
 
 // Takes the line off the terminal, if it is shown. Allocates nothing.
 void erase();

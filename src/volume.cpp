@@ -99,10 +99,8 @@ bool renames(int work, const struct statx& wx, int dir, const struct statx& dx)
     unsigned work_id = 0;
     bool inherits = false;
     bool work_inherits = false;
-    if (project_of(dir, id, inherits) && inherits &&
-        (!project_of(work, work_id, work_inherits) || work_id != id))
-        return false;
-    return true;
+    return !project_of(dir, id, inherits) || !inherits ||
+           (project_of(work, work_id, work_inherits) && work_id == id);
 }
 
 } // namespace eolscrub2

@@ -115,9 +115,10 @@ TEST_F(Others, RefusesACurrentDirectoryOthersMayChange)
         result r = run(how{f}.in(cwd));
         if (c.refused) {
             EXPECT_TRUE(r.exited(1)) << c.what << ": " << r;
-            std::string says = c.says;
+            std::string says = "eolscrub2: " + f + ": ";
+            says += c.says;
             says.replace(says.find('%'), 1, cwd);
-            EXPECT_EQ(r.err, "eolscrub2: " + f + ": " + says + "\n") << c.what;
+            EXPECT_EQ(r.err, says + "\n") << c.what;
             EXPECT_EQ(slurp(f), crlf) << c.what;
             EXPECT_EQ(info(f).st_ino, ino) << c.what;
             EXPECT_TRUE(work_files(cwd).empty()) << c.what;
