@@ -108,7 +108,7 @@ TEST_F(Run, ShowsALongRunOnlyOnATerminal)
         how h{"f"};
         if (terminal)
             h.terminal_errors();
-        pid_t pid = stopped_at(h, "lseek");
+        pid_t pid = stopped_at(h, "lseek,_llseek");
         std::this_thread::sleep_for(std::chrono::milliseconds(1100));
         result r = resume(pid);
         EXPECT_TRUE(r.exited(0)) << r;
