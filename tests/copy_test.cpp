@@ -128,7 +128,6 @@ TEST(Lease, AnswerMeansWhatTheFileSystemsClientSays)
     } cases[] = {
         {"granted", magic::ext4, 0, lease_state::held},
         {"a writer on this machine", magic::ext4, EAGAIN, lease_state::writers},
-        {"a writer through FUSE", magic::fuse, EAGAIN, lease_state::writers},
         {"NFSv4 without a read delegation", magic::nfs, EAGAIN, lease_state::none},
         {"NFSv3, which gives none", magic::nfs, EINVAL, lease_state::none},
         {"SMB 2 or 3 without a read oplock", magic::smb2, EAGAIN, lease_state::none},

@@ -105,14 +105,6 @@ TEST_F(Keeps, RefusesAnOwnerTheNamespaceCannotMap)
     const std::string box = top + "/box";
     ASSERT_EQ(mkdir(box.c_str(), 0755), 0);
     ASSERT_EQ(chown(box.c_str(), 2000, 2000), 0);
-    // user::rw-, user:0:rw-, group::r--, mask::rw-, other::r--
-    const std::string acl("\x02\0\0\0"
-                          "\x01\0\x06\0\xff\xff\xff\xff"
-                          "\x02\0\x06\0\0\0\0\0"
-                          "\x04\0\x04\0\xff\xff\xff\xff"
-                          "\x10\0\x06\0\xff\xff\xff\xff"
-                          "\x20\0\x04\0\xff\xff\xff\xff",
-                          44);
     const struct {
         const char* what;
         uid_t uid;
@@ -130,7 +122,7 @@ TEST_F(Keeps, RefusesAnOwnerTheNamespaceCannotMap)
         const std::string f = box + "/f";
         make(f, c.uid, c.uid, 0644);
         if (c.with_acl) {
-            ASSERT_EQ(setxattr(f.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0), 0);
+            ASSERT_EQ(set_acl(f, "access", "u::rw- u:0:rw- g::r-- m::rw- o::r--"), 0);
         }
         struct stat before = info(f);
         result r = run(how{"f"}.in(box).mapped(map));
@@ -208,7 +200,6 @@ TEST_F(Keeps, SecurityAttributesExactlyOrNotAtAll)
     }
     for (const auto& e : fs::directory_iterator(shm))
         ADD_FAILURE() << "left behind: " << e.path();
-    skipped();
 }
 
 TEST_F(Keeps, AnotherProgramsWritesAreNeverLost)
@@ -341,7 +332,6 @@ TEST_F(Keeps, RefusesAFileItCannotReplace)
         EXPECT_EQ(r.err, "eolscrub2: " + c.f + ": cannot be replaced: " + c.says + "\n") << c.what;
         untouched(c.f, before, dir, c.what);
     }
-    skipped();
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 // and its exit status.
 #pragma once
 
+#include "fd.h"
 #include "quote.h"
 #include "texts.h"
 
@@ -28,6 +29,7 @@
 #include <vector>
 
 #include <arpa/inet.h>
+#include <endian.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/capability.h>
@@ -44,6 +46,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -51,6 +54,38 @@ using namespace eolscrub2::test;
 
 inline constexpr uid_t nobody = 65534;
 inline constexpr uid_t no_user = static_cast<uid_t>(-1);
+
+// An ACL in the kernel's extended-attribute form, from its short text:
+// "u::rw- u:65534:r-- g::r-- m::r-- o::---", entries in order of tag.
+inline std::string acl(const std::string& text)
+{
+    std::string v("\x02\0\0\0", 4);
+    std::istringstream in(text);
+    for (std::string e; in >> e;) {
+        const std::size_t c = e.find(':', 2);
+        const std::string id = e.substr(2, c - 2);
+        std::uint16_t tag = e[0] == 'u' ? 1 : e[0] == 'g' ? 4 : e[0] == 'm' ? 0x10 : 0x20;
+        tag = static_cast<std::uint16_t>(id.empty() ? tag : tag * 2); // a named user or group
+        std::uint16_t perm = 0;
+        for (char p : e.substr(c + 1))
+            perm = static_cast<std::uint16_t>(perm << 1 | (p != '-'));
+        // Little-endian on every processor.
+        const std::uint16_t t = htole16(tag), p = htole16(perm);
+        const std::uint32_t i = htole32(id.empty() ? 0xffffffff : std::stoul(id));
+        v.append(reinterpret_cast<const char*>(&t), 2);
+        v.append(reinterpret_cast<const char*>(&p), 2);
+        v.append(reinterpret_cast<const char*>(&i), 4);
+    }
+    return v;
+}
+
+// Sets path's "access" or "default" ACL, given as acl() takes it.
+inline int set_acl(const std::string& path, const char* which, const std::string& text)
+{
+    const std::string v = acl(text);
+    return setxattr(path.c_str(), ("system.posix_acl_" + std::string(which)).c_str(), v.data(),
+                    v.size(), 0);
+}
 
 inline void put(const std::string& path, const std::string& data, mode_t mode = 0644)
 {
@@ -192,20 +227,17 @@ protected:
     std::set<std::string> leftovers; // work files a test expects to remain
     std::vector<std::string> undos;  // shell commands that TearDown runs, last first
     std::string left_out;            // rows left out for want of a capability
-    int pty_ = -1;                   // a terminal's master end, for how::terminal_errors()
+    int pty_ = -1;                   // a terminal's master end, for how::terminal()
 
     // Whether this process has the capability (linux/capability.h's
     // number): a default container has neither CAP_SYS_ADMIN (mounts,
     // security labels) nor CAP_LINUX_IMMUTABLE (chattr +i, +a). Where it
-    // lacks it the row is left out, and skipped() then says so.
+    // lacks it the row is left out, and the test ends skipped, saying so.
     static bool capable(int cap)
     {
-        std::istringstream status(slurp("/proc/self/status"));
-        for (std::string l; std::getline(status, l);) {
-            if (l.rfind("CapEff:", 0) == 0)
-                return ((std::stoull(l.substr(7), nullptr, 16) >> cap) & 1) != 0;
-        }
-        return false;
+        __user_cap_header_struct h{_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct d[2]{};
+        return syscall(SYS_capget, &h, d) == 0 && ((d[cap / 32].effective >> (cap % 32)) & 1) != 0;
     }
     bool lacks(int cap, const char* row)
     {
@@ -219,13 +251,6 @@ protected:
         return true;
     }
 
-    // At the end of a test with rows left out: a skip, with their reasons.
-    void skipped()
-    {
-        if (!left_out.empty())
-            GTEST_SKIP() << "left out: " << left_out;
-    }
-
     // Runs command now, and its undoing at the end of the test, whatever
     // becomes of it: a mount, an immutable file.
     void change(const std::string& command, const std::string& undo)
@@ -234,41 +259,41 @@ protected:
         ASSERT_EQ(std::system(command.c_str()), 0) << command;
     }
 
-    // A directory of this mode on another file system than the scratch
-    // directory's, removed after the test: mv must copy to reach it. A
-    // container's /dev/shm is a tmpfs of its own, but a chroot's may lie on
-    // the root's file system; then a tmpfs is mounted for the test, which
-    // needs CAP_SYS_ADMIN. Empty when the test has been skipped, for want
-    // of one; a test returns then.
-    std::string elsewhere(mode_t mode)
+    // A tmpfs of the test's own, mounted with these options and unmounted
+    // after it. Empty when the test has been skipped, where none can be
+    // mounted (without CAP_SYS_ADMIN); a test returns then.
+    std::string tmpfs(const std::string& options = "size=64m")
     {
-        const dev_t here = info(dir).st_dev;
-        for (const char* d : {"/dev/shm", "/tmp", "/var/tmp", "/run"}) {
-            struct stat st {};
-            std::string t = std::string(d) + "/eolscrub2-test.XXXXXX";
-            if (stat(d, &st) != 0 || st.st_dev == here || mkdtemp(t.data()) == nullptr)
-                continue;
-            undos.push_back("rm -rf " + eolscrub2::quote(t));
-            EXPECT_EQ(chmod(t.c_str(), mode), 0) << t;
-            return t;
-        }
-        const std::string m = top + "/elsewhere";
-        const std::string log = aux + "/elsewhere.log";
+        const std::string m = top + "/tmpfs" + std::to_string(undos.size());
+        const std::string log = aux + "/tmpfs.log";
         EXPECT_EQ(mkdir(m.c_str(), 0755), 0);
         const std::string q = eolscrub2::quote(m);
-        const std::string mount =
-            "mount -t tmpfs eolscrub2-test " + q + " >" + eolscrub2::quote(log) + " 2>&1";
+        const std::string mount = "mount -t tmpfs -o " + options + " eolscrub2-test " + q + " >" +
+                                  eolscrub2::quote(log) + " 2>&1";
         if (std::system(mount.c_str()) != 0) {
-            [&] {
-                GTEST_SKIP() << "needs a directory on another file system than " << dir
-                             << ": /dev/shm, /tmp, /var/tmp and /run give none, and a tmpfs "
-                             << "cannot be mounted: " << slurp(log);
-            }();
+            [&] { GTEST_SKIP() << "needs a tmpfs of its own: " << slurp(log); }();
             return {};
         }
         undos.push_back("umount " + q);
-        EXPECT_EQ(chmod(m.c_str(), mode), 0) << m;
         return m;
+    }
+
+    // A directory of this mode on another file system than the scratch
+    // directory's, removed after the test: mv must copy to reach it. A
+    // container's /dev/shm is a tmpfs of its own, but a chroot's may lie on
+    // the root's file system; then a tmpfs is mounted for the test. Empty
+    // when the test has been skipped; a test returns then.
+    std::string elsewhere(mode_t mode)
+    {
+        struct stat st {};
+        std::string t = "/dev/shm/eolscrub2-test.XXXXXX";
+        if (stat("/dev/shm", &st) == 0 && st.st_dev != info(dir).st_dev &&
+            mkdtemp(t.data()) != nullptr)
+            undos.push_back("rm -rf " + eolscrub2::quote(t));
+        else if ((t = tmpfs()).empty())
+            return {}; // skipped
+        EXPECT_EQ(chmod(t.c_str(), mode), 0) << t;
+        return t;
     }
 
     void SetUp() override
@@ -306,6 +331,8 @@ protected:
                 chmod(e.path().c_str(), 0755);
         }
         fs::remove_all(top);
+        if (!left_out.empty())
+            GTEST_SKIP() << "left out: " << left_out;
     }
 
     std::string at(const std::string& name) const { return dir + "/" + name; }
@@ -331,11 +358,14 @@ protected:
     pid_t start(const how& h)
     {
         put(aux + "/in", h.input);
-        if (h.tty_err) {
-            pty_ = posix_openpt(O_RDWR | O_NOCTTY);
-            EXPECT_TRUE(pty_ >= 0 && grantpt(pty_) == 0 && unlockpt(pty_) == 0 &&
-                        fcntl(pty_, F_SETFD, FD_CLOEXEC) == 0)
-                << "no pseudo-terminal: " << std::strerror(errno);
+        if (h.tty || h.tty_err) {
+            // Its other end opened once here, so that reading this end ends
+            // even where the child fails before it opens the terminal.
+            pty_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+            int t = pty_ >= 0 && grantpt(pty_) == 0 && unlockpt(pty_) == 0
+                        ? open(ptsname(pty_), O_RDWR | O_NOCTTY | O_CLOEXEC)
+                        : -1;
+            EXPECT_TRUE(t >= 0 && close(t) == 0) << "no pseudo-terminal: " << std::strerror(errno);
         }
         // With a namespace, the maps are written from outside once the
         // child is in it (in), and then it may go on (go).
@@ -386,15 +416,9 @@ protected:
         // The child: anything failing here shows as exit status 99.
         if (chdir(h.cwd.empty() ? dir.c_str() : h.cwd.c_str()) != 0)
             _exit(99);
-        int stdin_fd = -1;
-        if (h.tty) {
-            int m = posix_openpt(O_RDWR | O_NOCTTY);
-            if (m < 0 || grantpt(m) != 0 || unlockpt(m) != 0)
-                _exit(99);
-            stdin_fd = open(ptsname(m), O_RDWR | O_NOCTTY);
-        } else {
-            stdin_fd = open(h.input.empty() ? "/dev/null" : (aux + "/in").c_str(), O_RDONLY);
-        }
+        int stdin_fd = h.tty
+                           ? open(ptsname(pty_), O_RDWR | O_NOCTTY)
+                           : open(h.input.empty() ? "/dev/null" : (aux + "/in").c_str(), O_RDONLY);
         int out = open((aux + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int err = h.tty_err ? open(ptsname(pty_), O_RDWR | O_NOCTTY)
                             : open((aux + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -644,35 +668,32 @@ protected:
 
 // The file systems that files from Windows come on, each through the
 // driver its users have, and two more that a network or a user adds.
-enum class kind {
-    ntfs,   // ntfs-3g, on a loop device, as a USB stick or partition is
-    exfat,  // exfat-fuse, on a loop device
-    fat,    // fusefat, on the image itself, writable (rw+)
-    sshfs,  // to an sshd of the test's own on a loopback port
-    bindfs, // over a directory of the test's
-    ext4,   // made with -O encrypt, on a loop device
-    btrfs,  // on a loop device
+enum class kind { ntfs, exfat, fat, sshfs, bindfs, ext4, btrfs };
+
+// Each kind's driver, how its image is made ("" for none), and whether
+// the image is mounted through a loop device.
+struct kind_facts {
+    const char* name;
+    const char* mkfs;
+    bool loop;
 };
+inline const kind_facts& facts(kind k)
+{
+    static const kind_facts all[] = {
+        {"ntfs-3g", "mkntfs -Q -F -q", true}, // as a USB stick or partition is
+        {"exfat-fuse", "mkfs.exfat", true},
+        {"fusefat", "mkfs.vfat", false}, // on the image itself, writable (rw+)
+        {"sshfs", "", false},            // to an sshd of the test's own on a loopback port
+        {"bindfs", "", false},           // over a directory of the test's
+        {"ext4", "mkfs.ext4 -q -O encrypt", true},
+        {"btrfs", "mkfs.btrfs -q", true},
+    };
+    return all[static_cast<int>(k)];
+}
 
 inline const char* kind_name(kind k)
 {
-    switch (k) {
-    case kind::ntfs:
-        return "ntfs-3g";
-    case kind::exfat:
-        return "exfat-fuse";
-    case kind::fat:
-        return "fusefat";
-    case kind::sshfs:
-        return "sshfs";
-    case kind::bindfs:
-        return "bindfs";
-    case kind::ext4:
-        return "ext4";
-    case kind::btrfs:
-        return "btrfs";
-    }
-    return "?";
+    return facts(k).name;
 }
 
 // For the tests that make files of another user's, or act as one: as root.
@@ -774,9 +795,10 @@ protected:
                 return std::string(kind_name(k)) + " needs " + n.tool + " (package " + n.package +
                        "), which is not installed";
         }
-        if ((k == kind::ext4 || k == kind::btrfs) && !capable(CAP_SYS_ADMIN))
+        const bool fuse = k != kind::ext4 && k != kind::btrfs;
+        if (!fuse && !capable(CAP_SYS_ADMIN))
             return std::string(kind_name(k)) + " needs CAP_SYS_ADMIN, to be mounted";
-        if (k != kind::ext4 && k != kind::btrfs && access("/dev/fuse", R_OK | W_OK) != 0) {
+        if (fuse && access("/dev/fuse", R_OK | W_OK) != 0) {
             return std::string("no FUSE file system can be mounted here: /dev/fuse: ") +
                    std::strerror(errno);
         }
@@ -807,18 +829,10 @@ protected:
         const std::string o = options.empty() ? "" : " -o " + eolscrub2::quote(options);
         const std::string also = options.empty() ? "" : "," + options;
         const auto q = [](const std::string& s) { return eolscrub2::quote(s); };
-        if (k == kind::ntfs)
-            format("mkntfs -Q -F -q", img, log);
-        else if (k == kind::exfat)
-            format("mkfs.exfat", img, log);
-        else if (k == kind::fat)
-            format("mkfs.vfat", img, log);
-        else if (k == kind::ext4)
-            format("mkfs.ext4 -q -O encrypt", img, log);
-        else if (k == kind::btrfs)
-            format("mkfs.btrfs -q", img, log);
+        if (*facts(k).mkfs != '\0')
+            format(facts(k).mkfs, img, log);
         std::string dev;
-        if (k == kind::ntfs || k == kind::exfat || k == kind::ext4 || k == kind::btrfs) {
+        if (facts(k).loop) {
             dev = attach(img);
             if (dev.empty())
                 return {}; // skipped
@@ -873,28 +887,24 @@ protected:
     // Why it cannot be, where the kernel or qemu-user has no such calls.
     static std::string encrypt(const std::string& d)
     {
-        fscrypt_add_key_arg* add = nullptr;
-        std::vector<unsigned char> arg(sizeof *add + 64);
-        add = reinterpret_cast<fscrypt_add_key_arg*>(arg.data());
+        std::vector<unsigned char> arg(sizeof(fscrypt_add_key_arg) + 64, 7); // any key will do
+        auto* add = reinterpret_cast<fscrypt_add_key_arg*>(arg.data());
+        std::memset(add, 0, sizeof *add);
         add->key_spec.type = FSCRYPT_KEY_SPEC_TYPE_IDENTIFIER;
         add->raw_size = 64;
-        for (unsigned i = 0; i < 64; i++)
-            add->raw[i] = static_cast<unsigned char>(i * 7 + 1);
-        fscrypt_policy_v2 policy{};
-        policy.version = FSCRYPT_POLICY_V2;
-        policy.contents_encryption_mode = FSCRYPT_MODE_AES_256_XTS;
-        policy.filenames_encryption_mode = FSCRYPT_MODE_AES_256_CTS;
-        policy.flags = FSCRYPT_POLICY_FLAGS_PAD_32;
-        int f = open(d.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        bool done = f >= 0 && ioctl(f, FS_IOC_ADD_ENCRYPTION_KEY, add) == 0;
+        fscrypt_policy_v2 policy{FSCRYPT_POLICY_V2,
+                                 FSCRYPT_MODE_AES_256_XTS,
+                                 FSCRYPT_MODE_AES_256_CTS,
+                                 FSCRYPT_POLICY_FLAGS_PAD_32,
+                                 {},
+                                 {}};
+        eolscrub2::fd f{open(d.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+        bool added = f.ok() && ioctl(f.get(), FS_IOC_ADD_ENCRYPTION_KEY, add) == 0;
         std::memcpy(policy.master_key_identifier, add->key_spec.u.identifier,
                     sizeof policy.master_key_identifier);
-        done = done && ioctl(f, FS_IOC_SET_ENCRYPTION_POLICY, &policy) == 0;
-        const int err = errno;
-        if (f >= 0)
-            close(f);
-        if (done)
+        if (added && ioctl(f.get(), FS_IOC_SET_ENCRYPTION_POLICY, &policy) == 0)
             return {};
+        const int err = errno;
         if (err == ENOSYS || err == ENOTTY || err == EOPNOTSUPP)
             return d + " cannot be encrypted here: " + std::strerror(err);
         throw std::runtime_error(d + ": cannot be encrypted: " + std::strerror(err));

@@ -53,11 +53,9 @@ std::map<std::string, std::string> shown(const std::string& f)
     m["owner"] = std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid);
     m["mode"] = std::to_string(st.st_mode & 07777);
     int flags = 0;
-    int d = open(f.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (d >= 0 && ioctl(d, FS_IOC_GETFLAGS, &flags) == 0)
+    if (eolscrub2::fd d{open(f.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
+        d.ok() && ioctl(d.get(), FS_IOC_GETFLAGS, &flags) == 0)
         m["flags"] = std::to_string(flags);
-    if (d >= 0)
-        close(d);
     std::string names(4096, '\0');
     ssize_t n = listxattr(f.c_str(), names.data(), names.size());
     names.resize(n < 0 ? 0 : static_cast<std::size_t>(n));
@@ -122,7 +120,6 @@ TEST_P(Volumes, KeepsWhatTheVolumeShowsOrRefusesSayingWhy)
     const auto before = shown(f);
     const std::string text = slurp(f);
     const struct stat was = info(f);
-    const ino_t ino = was.st_ino;
 
     how h{f};
     h.in(cwd);
@@ -144,7 +141,7 @@ TEST_P(Volumes, KeepsWhatTheVolumeShowsOrRefusesSayingWhy)
         EXPECT_LE(info(f).st_blocks, was.st_blocks + 8);
     } else {
         EXPECT_TRUE(slurp(f) == text);
-        EXPECT_EQ(info(f).st_ino, ino);
+        EXPECT_EQ(info(f).st_ino, was.st_ino);
     }
     EXPECT_TRUE(work_files(cwd).empty()) << "a work file is left in " << cwd;
     EXPECT_TRUE(work_files(m).empty()) << "a work file is left on the volume";
