@@ -110,6 +110,7 @@ int each_block(int in, const buffer& buf, bool holes, F f, H hole)
             if (got == 0)
                 return 0;
             pos += static_cast<off_t>(got);
+            progress::converted(pos); // nothing, unless the run began a line
             if (!f(buf.bytes.get(), got))
                 return 0;
         }
@@ -125,11 +126,8 @@ failure convert(int in, int out, bool to_disk, const buffer& buf, bool holes)
     scrub s;
     off_t written = 0;
     off_t synced = 0;
-    off_t read = 0;
     int werr = 0; // writing
     const auto block = [&](unsigned char* b, std::size_t n) {
-        read += static_cast<off_t>(n);
-        progress::converted(read); // nothing, unless the run began a line
         std::size_t m = s.feed(b, n, b);
         if ((werr = write_all(out, b, m)) != 0)
             return false;
@@ -150,7 +148,6 @@ failure convert(int in, int out, bool to_disk, const buffer& buf, bool holes)
             return false;
         }
         s.zeros();
-        read += n;
         written += n;
         synced = synced == written - n ? written : synced;
         return true;
@@ -170,14 +167,11 @@ int needs_change(int in, const buffer& buf, bool& changes, bool holes)
 {
     scrub s;
     bool any = false;
-    off_t read = 0;
     changes = false;
     int err = each_block(
         in, buf, holes,
         [&](unsigned char* b, std::size_t n) {
             any = true;
-            read += static_cast<off_t>(n);
-            progress::converted(read);
             changes = s.feed(b, n, b) != n;
             return !changes;
         },

@@ -21,10 +21,8 @@ off_t total = 0;
 off_t done = 0;
 const char* doing = "reading";
 
-double seconds(const timespec& since)
+double seconds(const timespec& since, const timespec& now)
 {
-    timespec now{};
-    std::ignore = clock_gettime(CLOCK_MONOTONIC, &now); // cannot fail for this clock
     return static_cast<double>(now.tv_sec - since.tv_sec) +
            static_cast<double>(now.tv_nsec - since.tv_nsec) / 1e9;
 }
@@ -41,10 +39,12 @@ void size(char* out, std::size_t n, double bytes)
 
 void draw(bool now)
 {
-    if (state == line::off || (!now && seconds(drawn) < 0.25))
+    if (state == line::off)
         return;
-    const double elapsed = seconds(started);
-    if (elapsed < 1)
+    timespec t{};
+    std::ignore = clock_gettime(CLOCK_MONOTONIC, &t); // cannot fail for this clock
+    const double elapsed = seconds(started, t);
+    if ((!now && seconds(drawn, t) < 0.25) || elapsed < 1)
         return;
     // Looked at once the run has been long: a short one pays nothing.
     if (state == line::waiting && isatty(STDERR_FILENO) == 0) {
@@ -63,7 +63,7 @@ void draw(bool now)
     if (n > 0)
         std::ignore = write(STDERR_FILENO, text, static_cast<std::size_t>(n)); // a line that may go
     state = line::shown;
-    std::ignore = clock_gettime(CLOCK_MONOTONIC, &drawn); // cannot fail for this clock
+    drawn = t;
 }
 
 } // namespace
