@@ -313,16 +313,16 @@ int may_begin(const run& r)
     const workfile& work = r.work;
     if (int err = may_replace(at, r.st))
         return refuse(r, refusal::cannot_replace, where::file, why(err));
-    if (refusal why_not = locked(at.file_x, where::file); why_not != refusal::none)
-        return refuse(r, why_not, where::file);
-    if (refusal why_not = locked(at.dir_x, where::dir); why_not != refusal::none)
-        return refuse(r, why_not, where::dir);
-    if (refusal why_not = others_may_change(work.dir(), work.dir_stat(), at.dir_st, r.a.uid);
-        why_not != refusal::none)
-        return refuse(r, why_not);
+    // refuse() gives 0 for refusal::none.
+    if (int s = refuse(r, locked(at.file_x, where::file), where::file))
+        return s;
+    if (int s = refuse(r, locked(at.dir_x, where::dir), where::dir))
+        return s;
+    if (int s = refuse(r, others_may_change(work.dir(), work.dir_stat(), at.dir_st, r.a.uid)))
+        return s;
     // A work file could be made there, but never moved or removed.
-    if (refusal why_not = locked(work.dir_statx(), where::cwd); why_not != refusal::none)
-        return refuse(r, why_not, where::cwd);
+    if (int s = refuse(r, locked(work.dir_statx(), where::cwd), where::cwd))
+        return s;
     bool brings = false;
     if (int err = brings_encryption(r, brings))
         return fail(r.path, why(err));
@@ -339,7 +339,7 @@ int may_begin(const run& r)
 
 int cannot_keep(const run& r, const failure& e)
 {
-    if (e.what == about::work || e.what == about::file)
+    if (e.what == about::work)
         return fail(r.path, r.work.where(), why(e.err));
     const attrs& a = r.a;
     // The owner and group by name, as ls shows them, and the mode as
